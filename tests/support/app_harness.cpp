@@ -1,0 +1,132 @@
+#include "support/app_harness.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "hid/hid.h"
+#include "image/firmware_writer.h"
+#include "platform/debug.h"
+#include "platform/language.h"
+#include "stream/message_senders.h"
+
+namespace test {
+
+AppHarness::AppHarness(std::uint16_t language) {
+    platform::SetClock(&clock);
+    platform::SetHidServices(&bus);
+    platform::SetToolkit(&toolkit);
+    platform::SetUILanguageOverride(language);
+    platform::SetDebugSink([this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Lines.push_back(line);
+    });
+    // The process-wide report areas start as at program start.
+    std::memset(g_OutReport, 0, sizeof g_OutReport);
+    std::memset(g_OutMessage, 0, sizeof g_OutMessage);
+    std::memset(g_InMessage, 0, sizeof g_InMessage);
+    g_TransferState = 0;
+    toolkit.SetFileScript([this](const platform::FileDialogRequest&) { return firmwarePath; });
+    toolkit.SetBoxScript([this](const platform::BoxRequest& box) -> std::optional<int> {
+        return (box.type & platform::kMbOkCancel) != 0 ? confirmAnswer : platform::kIdOk;
+    });
+    char dir[] = "/tmp/zentrel-test-XXXXXX";
+    if (::mkdtemp(dir) != nullptr) m_TempDir = dir;
+}
+
+AppHarness::~AppHarness() {
+    if (Running()) Close();
+    if (m_UiThread.joinable()) m_UiThread.join();
+    m_Dialog.reset();
+    platform::SetDebugSink({});
+    platform::SetUILanguageOverride(std::nullopt);
+    platform::SetToolkit(nullptr);
+    platform::SetHidServices(nullptr);
+    platform::SetClock(nullptr);
+    if (!m_TempDir.empty()) {
+        const std::string command = "rm -rf '" + m_TempDir + "'";
+        if (std::system(command.c_str()) != 0) {
+        }
+    }
+}
+
+void AppHarness::Start() {
+    m_Dialog = std::make_unique<CUpdateDlg>();
+    m_Dialog->SetWorkerEndedHook([this](UpdateOutcome) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_WorkersEnded;
+        m_Cv.notify_all();
+    });
+    m_UiThread = std::thread([this] {
+        m_Dialog->DoModal();
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Ended = true;
+        m_Cv.notify_all();
+    });
+    toolkit.WaitForWindow();
+}
+
+void AppHarness::Close() {
+    toolkit.WithWindow([](platform::HeadlessWindow& w) { w.RequestClose(); });
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_Ended; });
+    lock.unlock();
+    if (m_UiThread.joinable()) m_UiThread.join();
+}
+
+bool AppHarness::Running() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_UiThread.joinable() && !m_Ended;
+}
+
+platform::HeadlessWindow& AppHarness::Window() {
+    return *toolkit.WaitForWindow();
+}
+
+bool AppHarness::RunUpdate(int boundMs) {
+    const int before = WorkersEnded();
+    Window().Click(1007);
+    WaitIdle();
+    const bool ended = WaitWorkersEnded(before + 1, boundMs);
+    WaitIdle();
+    bus.Settle();  // the controller has taken the worker's last report
+    return ended;
+}
+
+bool AppHarness::WaitWorkersEnded(int count, int boundMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return m_Cv.wait_for(lock, std::chrono::milliseconds(boundMs),
+                         [&] { return m_WorkersEnded >= count; });
+}
+
+int AppHarness::WorkersEnded() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_WorkersEnded;
+}
+
+std::vector<std::string> AppHarness::Lines() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Lines;
+}
+
+void AppHarness::ClearLines() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Lines.clear();
+}
+
+std::size_t AppHarness::CountLines(const std::string& line) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::size_t n = 0;
+    for (const std::string& l : m_Lines) n += l == line ? 1 : 0;
+    return n;
+}
+
+std::string AppHarness::TempFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::string path = m_TempDir + "/" + name;
+    WriteFileBytes(path, bytes);
+    return path;
+}
+
+}  // namespace test
