@@ -173,6 +173,11 @@ int main(int argc, char** argv) {
     }
 #endif
 
+    // "none" means none at start: a controller plugged in later is of the default kind.
+    if (options.controller == SimController::kNone && options.plugAtMs) {
+        options.controller = SimController::kFrame;
+    }
+
     std::string firmware = options.firmware;
     std::string samplePath;
     if (firmware.empty()) {
