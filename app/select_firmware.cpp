@@ -53,7 +53,7 @@ bool CUpdateDlg::SelectFirmware() {
     // Command-frame controllers of the CRC types get their own image out of a file of several;
     // every other controller takes the first record.
     const bool ruledByDeviceType =
-        g_ProtocolKind == ProtocolKind::CommandFrame && IsCrcDeviceType(m_DeviceType);
+        CurrentProtocol() == ProtocolKind::CommandFrame && IsCrcDeviceType(m_DeviceType);
     std::int32_t offset = 0;
     if (ruledByDeviceType) {
         offset = FindImage(m_FilePath, m_DeviceType);
@@ -87,7 +87,7 @@ bool CUpdateDlg::SelectFirmware() {
                                   static_cast<std::int64_t>(kFirmwareHeaderSize) + m_ImageSize;
     if (m_ImageSize == 0 || fileLength < imageEnd) return refuseAsNotRecognized();
 
-    if (g_ProtocolKind == ProtocolKind::MessageStream &&
+    if (CurrentProtocol() == ProtocolKind::MessageStream &&
         m_DeviceInfo.productCode == kRuledProductCode &&
         BelowMinimumVersion(m_Header.desVersion, m_DeviceInfo.hardwareRevision)) {
         return false;
@@ -106,7 +106,7 @@ bool CUpdateDlg::SelectFirmware() {
 
     m_Hid.SetReadTimeout(kAcceptedReadTimeoutMs);
     m_FileVersion = m_Header.desVersion;
-    if (g_ProtocolKind == ProtocolKind::MessageStream) {
+    if (CurrentProtocol() == ProtocolKind::MessageStream) {
         g_TransferState = STATE_INFO_SENT;
         SendFirmwareInfo();
         platform::DebugPrintf("desVersion is %d\n", static_cast<int>(m_Header.desVersion));

@@ -136,7 +136,8 @@ void CUpdateDlg::OnUsbUpdate() {
     g_StopWorker = 0;
     g_UpdateButton->EnableWindow(false);
     g_Progress->SetPos(0);
-    StartWorker(g_ProtocolKind == ProtocolKind::CommandFrame ? Usb_FlashThread : Usb_UpdateThread);
+    m_WorkerProtocol = g_ProtocolKind.load();
+    StartWorker(m_WorkerProtocol == ProtocolKind::CommandFrame ? Usb_FlashThread : Usb_UpdateThread);
 }
 
 void CUpdateDlg::ShowDeviceVersion(std::uint32_t version) {
@@ -156,7 +157,9 @@ void CUpdateDlg::ShowDeviceVersion(std::uint32_t version) {
 }
 
 void CUpdateDlg::RefreshUpdateButton() {
-    g_UpdateButton->EnableWindow(m_Hid.FindDevice() != 0);
+    // The search runs on the user-interface thread, where device events search too, so the
+    // two never change the controller's path at once.
+    GetWindow()->RunOnUiThread([this] { g_UpdateButton->EnableWindow(m_Hid.FindDevice() != 0); });
 }
 
 void CUpdateDlg::StopUpdate() {

@@ -58,6 +58,7 @@ public:
     void OnCommand(int controlId) override;
     bool OnDeviceChange(std::uint32_t event, void* data) override;
     bool OnCloseRequest() override;
+    void OnDestroy() override;
     const platform::Icon* OnQueryDragIcon() const { return m_hIcon; }
 
     void OnUsbUpdate();
@@ -103,6 +104,11 @@ public:
 
     // --- Workers (app/worker.cpp) ---
     bool IsWorkerRunning() const { return m_WorkerRunning.load(); }
+    // The protocol of the controller being updated: fixed when the worker starts, so that a
+    // search made by a device event during the update cannot change it under the worker.
+    ProtocolKind CurrentProtocol() const {
+        return IsWorkerRunning() ? m_WorkerProtocol.load() : g_ProtocolKind.load();
+    }
     // Called on the user-interface thread whenever a worker has ended; tests and unattended
     // runs use it.
     void SetWorkerEndedHook(std::function<void(UpdateOutcome)> hook) {
@@ -137,6 +143,7 @@ private:
     void OnWorkerEnded();
 
     std::atomic<bool> m_WorkerRunning{false};
+    std::atomic<ProtocolKind> m_WorkerProtocol{ProtocolKind::MessageStream};
     std::atomic<bool> m_Closing{false};
     std::atomic<int> m_WaitAbort{0};
     std::atomic<UpdateOutcome> m_LastOutcome{UpdateOutcome::kNone};

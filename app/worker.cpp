@@ -15,6 +15,7 @@ void CUpdateDlg::StartWorker(void (*threadFunction)()) {
     if (!started) {
         // Leave no disabled button behind: refresh it as at a worker's end.
         m_LastOutcome = UpdateOutcome::kFailed;
+        g_StopWorker = 1;  // no worker runs
         RefreshUpdateButton();
         OnWorkerEnded();
     }
@@ -34,6 +35,11 @@ void CUpdateDlg::OnWorkerEnded() {
         OnDeviceChange(platform::kDevNodesChanged, nullptr);
     }
     if (m_WorkerEndedHook) m_WorkerEndedHook(m_LastOutcome);
+}
+
+void CUpdateDlg::OnDestroy() {
+    // Device events must not reach a window that is about to go.
+    m_Hid.UnregisterDeviceNotify();
 }
 
 bool CUpdateDlg::OnCloseRequest() {

@@ -123,6 +123,10 @@ int CUpdateDlg::PrepareRegionPolled(std::uint32_t address, std::uint32_t size) {
 int CUpdateDlg::WriteBlock(const std::uint8_t* data, std::uint32_t address, std::uint32_t length,
                            std::uint32_t size, bool isData) {
     const std::uint16_t command = isData ? CMD_WRITE_DATA : CMD_WRITE_INFO;
+    // A reply is matched to its request by the command alone: an acknowledgement that arrived
+    // before this frame went out answers an earlier one (a late answer to a block sent twice),
+    // and taken for this block's it would leave a hole in the flash.
+    m_Hid.DiscardPendingReports();
     SendCommandFrame(data, length, address, size, command, IsCrcDeviceType(m_DeviceType));
     for (int read = 0; read < kWriteReads && m_WaitAbort == 0; ++read) {
         std::uint8_t reply[64];

@@ -16,8 +16,14 @@ const HidMatch* FindMatch(std::uint16_t vendorId, std::uint16_t productId) {
 }
 
 CHid::~CHid() {
-    if (m_hDevNotify != 0) platform::Hid().UnregisterNotify(m_hDevNotify);
+    UnregisterDeviceNotify();
     CloseChannels();
+}
+
+void CHid::UnregisterDeviceNotify() {
+    if (m_hDevNotify != 0) platform::Hid().UnregisterNotify(m_hDevNotify);
+    m_hDevNotify = 0;
+    m_hWndNotify = nullptr;
 }
 
 void CHid::CloseChannels() {
@@ -122,4 +128,13 @@ std::uint32_t CHid::ReadHid(std::uint8_t* buffer, std::uint8_t length) {
     const std::uint32_t result = platform::Hid().ReadReport(m_hRead, report, m_ReadTimeout.load());
     if (result == platform::kWaitCompleted && length > 0) std::memcpy(buffer, &report[1], length);
     return result;
+}
+
+void CHid::DiscardPendingReports() {
+    constexpr int kMaxDiscarded = 64;  // as many as a reader's buffer holds
+    if (m_hRead == platform::kInvalidHandle) return;
+    for (int i = 0; i < kMaxDiscarded; ++i) {
+        std::uint8_t report[platform::kReportSize];
+        if (platform::Hid().ReadReport(m_hRead, report, 0) != platform::kWaitCompleted) return;
+    }
 }

@@ -53,8 +53,13 @@ public:
     // buffer. 0 when a report arrived; otherwise a wait code and the buffer is untouched.
     std::uint32_t ReadHid(std::uint8_t* buffer, std::uint8_t length);
     void SetReadTimeout(std::uint32_t ms) { m_ReadTimeout.store(ms); }
+    // Reads and drops the input reports that have already arrived (at most a bounded number),
+    // without waiting for more.
+    void DiscardPendingReports();
 
     int RegisterDeviceNotify();
+    // Ends the registration, if one was made; no later search registers again.
+    void UnregisterDeviceNotify();
     int SearchDevice(platform::HidHandle* handle);
 
     platform::DeviceChangeTarget* m_hWndNotify = nullptr;

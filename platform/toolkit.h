@@ -129,6 +129,8 @@ public:
     virtual bool OnDeviceChange(std::uint32_t /*event*/, void* /*data*/) { return true; }
     // The user asked to close (close box, Escape). True: close now.
     virtual bool OnCloseRequest() { return true; }
+    // The modal loop has ended; the window is destroyed right after this returns.
+    virtual void OnDestroy() {}
 
     Control* GetDlgItem(int id) { return m_pWindow->GetDlgItem(id); }
     void SetWindowText(const std::string& title) { m_pWindow->SetWindowText(title); }

@@ -51,11 +51,11 @@ void CUpdateDlg::QueryFirmwareVersion() {
 
 void Usb_UpdateThread() {
     CUpdateDlg& dlg = *g_UpdateDlg;
+    errno = 0;  // a write refused without a system call leaves no error code of its own
     const int sent = SendShortMessage(MSG_START, 0);
     if (sent == 0) {
         platform::DebugPrintf("send() failed with error code %d\n", errno);
         dlg.RefreshUpdateButton();  // leave no disabled button behind
-        platform::DebugOutput("Exit Usb_UpdateThread\n");
         return;
     }
     platform::DebugOutput("send() is OK!\n");

@@ -218,9 +218,8 @@ void HeadlessWindow::RunOnUiThread(const std::function<void()>& task) {
         m_Cv.notify_all();
     });
     m_Cv.notify_all();
-    m_Cv.wait(lock, [&] { return done || m_Ended; });
-    // The loop runs every queued task before it ends, so done is set when m_Ended is.
-    m_Cv.wait(lock, [&] { return done || m_Tasks.empty(); });
+    // The loop runs every queued task before it ends, so this ends even when the dialog does.
+    m_Cv.wait(lock, [&] { return done; });
 }
 
 void HeadlessWindow::Post(std::function<void()> task) {
@@ -332,6 +331,7 @@ int HeadlessToolkit::RunModal(CDialog& dialog, const DialogTemplate& dialogTempl
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Window = nullptr;
     }
+    dialog.OnDestroy();
     dialog.AttachWindow(nullptr);
     return result;
 }

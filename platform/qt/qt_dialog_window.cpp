@@ -204,7 +204,11 @@ bool QtDialogWindow::OpenFileDialog(const FileDialogRequest& request, std::strin
         // The file need not exist: a typed name comes back as typed.
         dialog.setFileMode((request.flags & kOfnFileMustExist) != 0 ? QFileDialog::ExistingFile
                                                                     : QFileDialog::AnyFile);
-        if ((request.flags & kOfnHideReadOnly) != 0) dialog.setOption(QFileDialog::ReadOnly, false);
+        // A real extension is added to a name typed without one; a pattern such as "*.*" is not.
+        if (!request.defaultExtension.empty() && request.defaultExtension.find('*') == std::string::npos) {
+            dialog.setDefaultSuffix(ToQt(request.defaultExtension));
+        }
+        // Qt's dialog has no read-only check box to hide, and an open dialog never overwrites.
         if (!request.initialName.empty()) dialog.selectFile(ToQt(request.initialName));
         dialog.setWindowModality(Qt::WindowModal);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {

@@ -30,6 +30,7 @@ public:
         dialog.OnInitDialog();
         window.show();
         const int result = window.exec();
+        dialog.OnDestroy();
         dialog.AttachWindow(nullptr);
         return result;
     }

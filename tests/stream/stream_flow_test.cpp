@@ -260,7 +260,8 @@ TEST_F(StreamFlow, StartThatCannotBeWrittenStillRefreshesTheButton) {
     h.Start();
     h.bus.Faults().failWrites = 1;
     ASSERT_TRUE(h.RunUpdate());
-    EXPECT_EQ(h.CountLines("Exit Usb_UpdateThread\n"), 1u);
+    EXPECT_EQ(h.CountLines("send() failed with error code 0\n"), 1u);
+    EXPECT_EQ(h.CountLines("Exit Usb_UpdateThread\n"), 0u);  // the worker ends at once
     EXPECT_TRUE(h.Window().ControlSnapshot(IDC_USB_UPDATE).enabled);
     EXPECT_TRUE(h.toolkit.Boxes().empty());
 }
@@ -382,6 +383,47 @@ TEST_F(StreamFlow, ClosingDuringAnUpdateWaitsForTheWorker) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(h.Running());
     EXPECT_FALSE(controller->UpdateComplete());  // the close stopped the transfer
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StreamThreads, DeviceEventsDuringAnUpdateNeitherConnectNorDisturbIt) {
+    test::AppHarness h;
+    auto model = std::make_shared<sim::StreamController>();
+    h.bus.Plug(test::kStreamIds, model, {}, false);
+    const std::vector<std::uint8_t> file = sim::SampleStreamFile(65536, 138);
+    h.firmwarePath = h.TempFile("fw.dat", file);
+    h.Start();
+    h.Window().Click(IDC_USB_UPDATE);
+    // Arrival and node-change events keep coming while the worker runs and as it ends.
+    std::atomic<bool> stop{false};
+    std::thread events([&] {
+        for (int i = 0; !stop && i < 100000; ++i) {
+            h.bus.RaiseDeviceChange(i % 2 ? 0x8000 : 0x0007);
+            std::this_thread::yield();
+        }
+    });
+    const bool ended = h.WaitWorkersEnded(1);
+    stop = true;
+    events.join();
+    ASSERT_TRUE(ended);
+    h.WaitIdle();
+    h.bus.Settle();
+    EXPECT_EQ(model->StoredImage(), sim::ImageFor(file, std::nullopt));
+    EXPECT_EQ(h.WorkersEnded(), 1);
+    EXPECT_EQ(h.Dlg().LastOutcome(), UpdateOutcome::kSucceeded);
+}
+
+TEST(StreamThreads, NoDeviceEventReachesAClosedWindow) {
+    test::AppHarness h;
+    h.Start();
+    h.Close();
+    // The registration ended with the window: these find no target.
+    const int id = h.bus.Plug(test::kStreamIds, std::make_shared<sim::StreamController>());
+    h.bus.Unplug(id);
+    EXPECT_EQ(h.bus.RegistrationCount(), 0);
 }
 
 }  // namespace
