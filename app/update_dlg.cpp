@@ -137,7 +137,8 @@ void CUpdateDlg::OnUsbUpdate() {
     g_UpdateButton->EnableWindow(false);
     g_Progress->SetPos(0);
     m_WorkerProtocol = g_ProtocolKind.load();
-    StartWorker(m_WorkerProtocol == ProtocolKind::CommandFrame ? Usb_FlashThread : Usb_UpdateThread);
+    StartWorker(m_WorkerProtocol == ProtocolKind::CommandFrame ? Usb_FlashThread
+                                                               : Usb_UpdateThread);
 }
 
 void CUpdateDlg::ShowDeviceVersion(std::uint32_t version) {

@@ -205,7 +205,8 @@ bool QtDialogWindow::OpenFileDialog(const FileDialogRequest& request, std::strin
         dialog.setFileMode((request.flags & kOfnFileMustExist) != 0 ? QFileDialog::ExistingFile
                                                                     : QFileDialog::AnyFile);
         // A real extension is added to a name typed without one; a pattern such as "*.*" is not.
-        if (!request.defaultExtension.empty() && request.defaultExtension.find('*') == std::string::npos) {
+        if (!request.defaultExtension.empty() &&
+            request.defaultExtension.find('*') == std::string::npos) {
             dialog.setDefaultSuffix(ToQt(request.defaultExtension));
         }
         // Qt's dialog has no read-only check box to hide, and an open dialog never overwrites.
