@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   fonts-wqy-microhei
   xvfb xauth
+  appstream desktop-file-utils
 )
 
 if [ "$(id -u)" -eq 0 ]; then
