@@ -226,7 +226,8 @@ TEST_F(QtWindowTest, RunsAWholeMessageStreamUpdateInChinese) {
     firmware = WriteFirmware(file);
     bool clicked = false;
     onBox = [&](QMessageBox& box) {
-        // The button texts come from Qt's own Chinese translations where the system has them.
+        // The button texts come from Qt's own Chinese translations.
+        EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
         if (box.text().contains(QStringLiteral("升级成功"))) Screenshot(*MainWindow(), "window-update-zh.png");
     };
     Run(0x0804, [&](QWidget& window) {
