@@ -77,6 +77,12 @@ int CHid::SearchDevice(platform::HidHandle* handle) {
         resizedForThisIndex = false;
         const platform::HidHandle h = hid.Open(path, platform::HidAccess::kReadWrite, true);
         if (h == platform::kInvalidHandle) {
+            // A controller the user cannot open would otherwise stay invisible: say why.
+            std::uint16_t vid = 0, pid = 0;
+            if (list->PeekIds(index, &vid, &pid) && FindMatch(vid, pid) != nullptr) {
+                platform::DebugPrintf("cannot open %s: %s\n", path.c_str(),
+                                      hid.LastOpenError().c_str());
+            }
             ++index;
             continue;
         }

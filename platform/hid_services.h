@@ -53,6 +53,12 @@ public:
     // Reads the path into *path when it fits in capacity bytes; false when it does not fit or
     // cannot be read.
     virtual bool ReadPath(std::size_t index, std::size_t capacity, std::string* path) const = 0;
+    // The vendor and product id the system reports for the interface without opening it, where
+    // it knows them; false otherwise.
+    virtual bool PeekIds(std::size_t /*index*/, std::uint16_t* /*vendorId*/,
+                         std::uint16_t* /*productId*/) const {
+        return false;
+    }
 };
 
 class HidServices {
@@ -64,6 +70,8 @@ public:
     // kInvalidHandle when the path cannot be opened. `overlapped` asks for a channel that
     // ReadReport may wait on with a time-out.
     virtual HidHandle Open(const std::string& path, HidAccess access, bool overlapped) = 0;
+    // Why the last Open on this thread failed, in words ("Permission denied"); "" when unknown.
+    virtual std::string LastOpenError() const { return {}; }
     virtual void Close(HidHandle handle) = 0;
 
     // False when the attributes cannot be read; the outputs are then untouched.

@@ -19,6 +19,8 @@
 #include "frame/address_map.h"
 #include "platform/clock.h"
 #include "platform/headless/headless_toolkit.h"
+#include "programs/auto_pilot.h"
+#include "programs/report_trace.h"
 #include "programs/sim_options.h"
 #include "sim/bus.h"
 #include "sim/frame_controller.h"
@@ -29,11 +31,6 @@
 #endif
 
 namespace {
-
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitTimeout = 3;
 
 struct Controller {
     sim::DeviceIds ids{};
@@ -63,17 +60,6 @@ Controller MakeController(const SimOptions& o) {
         c.model = c.frame;
     }
     return c;
-}
-
-std::string Hex(const std::uint8_t* bytes, std::size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 15];
-    }
-    return out;
 }
 
 // Writes the sample firmware for the controller into a temporary file; "" on failure.
@@ -193,18 +179,13 @@ int main(int argc, char** argv) {
     sim::SimulatedBus bus;
     platform::SetHidServices(&bus);
 
-    std::FILE* trace = nullptr;
+    ReportTrace trace;
     if (!options.tracePath.empty()) {
-        trace = std::fopen(options.tracePath.c_str(), "w");
-        if (trace == nullptr) {
-            std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n",
-                         options.tracePath.c_str());
+        if (!trace.Open(options.tracePath)) {
+            std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n", options.tracePath.c_str());
             return kExitFailed;
         }
-        bus.SetTraceSink([trace](const sim::TraceRecord& r) {
-            std::fprintf(trace, "%.3f %s %s\n", r.ms, r.out ? "OUT" : "IN",
-                         Hex(r.report, platform::kReportSize).c_str());
-        });
+        bus.SetTraceSink([&trace](const sim::TraceRecord& r) { trace.Write(r.ms, r.out, r.report); });
     }
 
     Controller controller = MakeController(options);
@@ -212,18 +193,16 @@ int main(int argc, char** argv) {
     if (controller.model && !options.plugAtMs)
         deviceId = bus.Plug(controller.ids, controller.model, {}, false);
 
-    std::atomic<bool> pressed{false};
-    std::atomic<std::uint32_t> imageSize{0};
-    UpdateOutcome outcome = UpdateOutcome::kNone;
     std::unique_ptr<platform::Toolkit> toolkit;
     platform::HeadlessToolkit* headless = nullptr;
+    std::unique_ptr<AutoPilot> pilot;
 
     if (options.autoRun) {
         auto h = std::make_unique<platform::HeadlessToolkit>();
         headless = h.get();
+        pilot = std::make_unique<AutoPilot>(*headless);
         h->SetBoxScript([&](const platform::BoxRequest& box) -> std::optional<int> {
-            if ((box.type & platform::kMbOkCancel) != 0 && options.cancelConfirm)
-                return platform::kIdCancel;
+            if ((box.type & platform::kMbOkCancel) != 0 && options.cancelConfirm) return platform::kIdCancel;
             return platform::kIdOk;
         });
         h->SetFileScript([&](const platform::FileDialogRequest&) -> std::optional<std::string> {
@@ -233,12 +212,7 @@ int main(int argc, char** argv) {
         h->SetEventSink([&](const std::string& line) {
             std::fprintf(stdout, "%s\n", line.c_str());
             std::fflush(stdout);
-            if (line == "button: enabled" && !pressed.exchange(true)) {
-                // Pressed once the connection that enabled it has been made: the click is
-                // queued behind the handler that is running now.
-                auto* window = dynamic_cast<platform::HeadlessWindow*>(g_UpdateDlg->GetWindow());
-                if (window != nullptr) window->Click(IDC_USB_UPDATE);
-            }
+            pilot->OnEvent(line);
         });
         toolkit = std::move(h);
     } else {
@@ -260,7 +234,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "zentrel-update-sim: time-out after %u ms\n",
                              options.timeoutMs);
                 std::fflush(stdout);
-                if (trace) std::fflush(trace);
+                trace.Flush();
                 if (!samplePath.empty()) ::unlink(samplePath.c_str());
                 std::_Exit(kExitTimeout);
             }
@@ -269,24 +243,17 @@ int main(int argc, char** argv) {
 
     Schedule schedule;
     CUpdateApp app;
+    std::atomic<std::uint32_t> imageSize{0};
     app.InitInstance([&](CUpdateDlg& dlg) {
-        dlg.SetWorkerEndedHook([&](UpdateOutcome result) {
-            imageSize = dlg.m_ImageSize;
-            outcome = result;
-            if (options.autoRun) {
-                auto* window = dynamic_cast<platform::HeadlessWindow*>(dlg.GetWindow());
-                if (window != nullptr) window->RequestClose();
-            }
-        });
+        if (pilot) {
+            pilot->Attach(dlg);
+        } else {
+            // In the window every update may go on; the dump shows the last one's image.
+            dlg.SetWorkerEndedHook([&imageSize, &dlg](UpdateOutcome) { imageSize = dlg.m_ImageSize; });
+        }
         schedule.Start(bus, options, controller, &deviceId, [&] {
-            if (!options.autoRun) return;
             // Once the plug events are done, a run that never got to press the button ends.
-            headless->WaitForWindow();
-            headless->WithWindow([&pressed](platform::HeadlessWindow& window) {
-                window.Post([&window, &pressed] {
-                    if (!pressed) window.RequestClose();
-                });
-            });
+            if (pilot) pilot->EndIfNotPressed();
         });
     });
 
@@ -297,15 +264,16 @@ int main(int argc, char** argv) {
     watchdogCv.notify_all();
     if (watchdog.joinable()) watchdog.join();
 
-    int status = outcome == UpdateOutcome::kSucceeded ? kExitSuccess : kExitFailed;
+    if (pilot) imageSize = pilot->ImageSize();
+    int status = pilot && pilot->Outcome() == UpdateOutcome::kSucceeded ? kExitSuccess : kExitFailed;
     if (!options.flashDumpPath.empty() &&
         !WriteFlashDump(options.flashDumpPath, controller, imageSize, options)) {
         std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n",
                      options.flashDumpPath.c_str());
         status = kExitFailed;
     }
-    if (trace) std::fclose(trace);
     if (!samplePath.empty()) ::unlink(samplePath.c_str());
     platform::SetToolkit(nullptr);
-    return status;
+    // In the window the user ends the program; it ends well.
+    return options.autoRun ? status : kExitSuccess;
 }

@@ -55,10 +55,14 @@ private:
 
 class SimInterfaceList final : public platform::HidInterfaceList {
 public:
-    SimInterfaceList(std::vector<std::string> paths, SimulatedBus& bus, BusFaults& faults,
+    SimInterfaceList(std::vector<std::string> paths, std::vector<DeviceIds> ids, BusFaults& faults,
                      std::mutex& mutex)
-        : m_Paths(std::move(paths)), m_Faults(faults), m_Mutex(mutex) {
-        (void)bus;
+        : m_Paths(std::move(paths)), m_Ids(std::move(ids)), m_Faults(faults), m_Mutex(mutex) {}
+    bool PeekIds(std::size_t index, std::uint16_t* vendorId, std::uint16_t* productId) const override {
+        if (index >= m_Ids.size()) return false;
+        *vendorId = m_Ids[index].vendorId;
+        *productId = m_Ids[index].productId;
+        return true;
     }
     bool Exists(std::size_t index) const override { return index < m_Paths.size(); }
     std::size_t PathSize(std::size_t index) const override {
@@ -80,6 +84,7 @@ public:
 
 private:
     std::vector<std::string> m_Paths;
+    std::vector<DeviceIds> m_Ids;
     BusFaults& m_Faults;
     std::mutex& m_Mutex;
 };
@@ -247,17 +252,21 @@ int SimulatedBus::RegistrationAttempts() const {
 
 std::unique_ptr<platform::HidInterfaceList> SimulatedBus::ListInterfaces() {
     std::vector<std::string> paths;
+    std::vector<DeviceIds> ids;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        for (auto& [id, device] : m_Devices) paths.push_back(device->path);
+        for (auto& [id, device] : m_Devices) {
+            paths.push_back(device->path);
+            ids.push_back(device->ids);
+        }
     }
-    return std::make_unique<SimInterfaceList>(std::move(paths), *this, m_Faults, m_Mutex);
+    return std::make_unique<SimInterfaceList>(std::move(paths), std::move(ids), m_Faults, m_Mutex);
 }
 
 platform::HidHandle SimulatedBus::Open(const std::string& path, platform::HidAccess access,
                                        bool /*overlapped*/) {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    if (TakeFault(m_Faults.failOpens)) return platform::kInvalidHandle;
+    if (TakeFault(m_Faults.failOpens)) return platform::kInvalidHandle;  // as EACCES would
     if (m_Faults.refuseAccess && *m_Faults.refuseAccess == access) return platform::kInvalidHandle;
     for (auto& [id, device] : m_Devices) {
         if (device->path != path) continue;
@@ -270,6 +279,8 @@ platform::HidHandle SimulatedBus::Open(const std::string& path, platform::HidAcc
     }
     return platform::kInvalidHandle;
 }
+
+std::string SimulatedBus::LastOpenError() const { return "Permission denied"; }
 
 void SimulatedBus::Close(platform::HidHandle handle) {
     std::lock_guard<std::mutex> lock(m_Mutex);

@@ -85,6 +85,7 @@ public:
     platform::HidHandle Open(const std::string& path, platform::HidAccess access,
                              bool overlapped) override;
     void Close(platform::HidHandle handle) override;
+    std::string LastOpenError() const override;
     bool GetAttributes(platform::HidHandle handle, std::uint16_t* vendorId,
                        std::uint16_t* productId) override;
     bool WriteReport(platform::HidHandle handle,

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/debug.h"
@@ -19,7 +20,9 @@ public:
     LinuxInterfaceList() {
         hid_device_info* list = hid_enumerate(0, 0);
         for (hid_device_info* d = list; d != nullptr; d = d->next) {
-            if (d->path != nullptr) m_Paths.emplace_back(d->path);
+            if (d->path == nullptr) continue;
+            m_Paths.emplace_back(d->path);
+            m_Ids.push_back({d->vendor_id, d->product_id});
         }
         hid_free_enumeration(list);
     }
@@ -33,9 +36,19 @@ public:
         return true;
     }
 
+    bool PeekIds(std::size_t index, std::uint16_t* vendorId, std::uint16_t* productId) const override {
+        if (index >= m_Ids.size()) return false;
+        *vendorId = m_Ids[index].first;
+        *productId = m_Ids[index].second;
+        return true;
+    }
+
 private:
     std::vector<std::string> m_Paths;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> m_Ids;
 };
+
+thread_local std::string t_LastOpenError;
 
 }  // namespace
 
@@ -85,13 +98,19 @@ std::unique_ptr<HidInterfaceList> LinuxHid::ListInterfaces() {
 HidHandle LinuxHid::Open(const std::string& path, HidAccess /*access*/, bool /*overlapped*/) {
     // hidraw nodes are opened for reading and writing whatever the caller needs; reads wait
     // with a time-out in ReadReport.
+    errno = 0;
     hid_device* device = hid_open_path(path.c_str());
-    if (device == nullptr) return kInvalidHandle;
+    if (device == nullptr) {
+        t_LastOpenError = errno != 0 ? std::strerror(errno) : "cannot be opened";
+        return kInvalidHandle;
+    }
     std::lock_guard<std::mutex> lock(m_Mutex);
     const HidHandle h = m_NextHandle++;
     m_Devices[h] = device;
     return h;
 }
+
+std::string LinuxHid::LastOpenError() const { return t_LastOpenError; }
 
 void* LinuxHid::Device(HidHandle handle) {
     std::lock_guard<std::mutex> lock(m_Mutex);

@@ -17,6 +17,7 @@ public:
 
     std::unique_ptr<HidInterfaceList> ListInterfaces() override;
     HidHandle Open(const std::string& path, HidAccess access, bool overlapped) override;
+    std::string LastOpenError() const override;
     void Close(HidHandle handle) override;
     bool GetAttributes(HidHandle handle, std::uint16_t* vendorId,
                        std::uint16_t* productId) override;

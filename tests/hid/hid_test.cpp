@@ -122,6 +122,8 @@ TEST_F(HidTest, InterfacesThatCannotBeOpenedOrQueriedAreSkipped) {
     bus.Faults().failOpens = 1;
     ASSERT_EQ(hid.FindDevice(), 1);
     EXPECT_EQ(g_ProtocolKind.load(), ProtocolKind::CommandFrame);
+    // A controller that cannot be opened is named, with the reason, so a user can learn why.
+    EXPECT_EQ(harness.CountLines("cannot open /dev/sim-hidraw1: Permission denied\n"), 1u);
     bus.Faults().failAttributes = 1;
     ASSERT_EQ(hid.FindDevice(), 1);
     EXPECT_EQ(g_ProtocolKind.load(), ProtocolKind::CommandFrame);
