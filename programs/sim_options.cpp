@@ -31,6 +31,7 @@ const char* const kSimUsage =
     "  --timeout MS          with --auto: give up after MS milliseconds (default 60000)\n"
     "  --trace FILE          write every report that crosses the bus to FILE\n"
     "  --flash-dump FILE     at exit, write the image bytes the controller stored to FILE\n"
+    "  --fault FAULT         make the controller or the bus misbehave (repeatable)\n"
     "  --help                show this text\n"
     "\n"
     "Numbers are decimal or 0x hexadecimal.\n"
@@ -137,6 +138,11 @@ bool ParseSimOptions(int argc, char** argv, SimOptions* o, bool* help, std::stri
             if (!text(&o->tracePath)) return false;
         } else if (arg == "--flash-dump") {
             if (!text(&o->flashDumpPath)) return false;
+        } else if (arg == "--fault") {
+            std::string spec;
+            sim::Fault fault;
+            if (!text(&spec) || !sim::ParseFault(spec, &fault, error)) return false;
+            o->faults.push_back(fault);
         } else {
             *error = "unknown option: " + arg;
             return false;

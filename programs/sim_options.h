@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "sim/faults.h"
 
 enum class SimController { kStream, kStreamB, kFrame, kNone };
 
@@ -24,6 +27,7 @@ struct SimOptions {
     std::uint32_t timeoutMs = 60000;
     std::string tracePath;
     std::string flashDumpPath;
+    std::vector<sim::Fault> faults;
 };
 
 // Parses argv. On error returns false with a message in *error; --help sets *help.

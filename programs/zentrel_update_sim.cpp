@@ -23,6 +23,7 @@
 #include "programs/report_trace.h"
 #include "programs/sim_options.h"
 #include "sim/bus.h"
+#include "sim/faults.h"
 #include "sim/frame_controller.h"
 #include "sim/sample_firmware.h"
 #include "sim/stream_controller.h"
@@ -150,6 +151,8 @@ int main(int argc, char** argv) {
     }
     if (help) {
         std::fputs(kSimUsage, stdout);
+        std::fputs("\n", stdout);
+        std::fputs(sim::kFaultGrammar, stdout);
         return kExitSuccess;
     }
 #ifndef ZENTREL_HAVE_QT
@@ -182,13 +185,23 @@ int main(int argc, char** argv) {
     ReportTrace trace;
     if (!options.tracePath.empty()) {
         if (!trace.Open(options.tracePath)) {
-            std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n", options.tracePath.c_str());
+            std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n",
+                         options.tracePath.c_str());
             return kExitFailed;
         }
-        bus.SetTraceSink([&trace](const sim::TraceRecord& r) { trace.Write(r.ms, r.out, r.report); });
+        bus.SetTraceSink(
+            [&trace](const sim::TraceRecord& r) { trace.Write(r.ms, r.out, r.report); });
     }
 
     Controller controller = MakeController(options);
+    if (controller.model) {
+        // Every controller runs behind the fault layer; without --fault it changes nothing.
+        auto faulty =
+            std::make_shared<sim::FaultyDevice>(controller.model, controller.stream ? 1 : 0);
+        sim::ApplyFaults(options.faults, *faulty, bus, controller.stream.get(),
+                         controller.frame.get());
+        controller.model = faulty;
+    }
     int deviceId = 0;
     if (controller.model && !options.plugAtMs)
         deviceId = bus.Plug(controller.ids, controller.model, {}, false);
@@ -202,7 +215,8 @@ int main(int argc, char** argv) {
         headless = h.get();
         pilot = std::make_unique<AutoPilot>(*headless);
         h->SetBoxScript([&](const platform::BoxRequest& box) -> std::optional<int> {
-            if ((box.type & platform::kMbOkCancel) != 0 && options.cancelConfirm) return platform::kIdCancel;
+            if ((box.type & platform::kMbOkCancel) != 0 && options.cancelConfirm)
+                return platform::kIdCancel;
             return platform::kIdOk;
         });
         h->SetFileScript([&](const platform::FileDialogRequest&) -> std::optional<std::string> {
@@ -249,7 +263,8 @@ int main(int argc, char** argv) {
             pilot->Attach(dlg);
         } else {
             // In the window every update may go on; the dump shows the last one's image.
-            dlg.SetWorkerEndedHook([&imageSize, &dlg](UpdateOutcome) { imageSize = dlg.m_ImageSize; });
+            dlg.SetWorkerEndedHook(
+                [&imageSize, &dlg](UpdateOutcome) { imageSize = dlg.m_ImageSize; });
         }
         schedule.Start(bus, options, controller, &deviceId, [&] {
             // Once the plug events are done, a run that never got to press the button ends.
@@ -265,7 +280,8 @@ int main(int argc, char** argv) {
     if (watchdog.joinable()) watchdog.join();
 
     if (pilot) imageSize = pilot->ImageSize();
-    int status = pilot && pilot->Outcome() == UpdateOutcome::kSucceeded ? kExitSuccess : kExitFailed;
+    int status =
+        pilot && pilot->Outcome() == UpdateOutcome::kSucceeded ? kExitSuccess : kExitFailed;
     if (!options.flashDumpPath.empty() &&
         !WriteFlashDump(options.flashDumpPath, controller, imageSize, options)) {
         std::fprintf(stderr, "zentrel-update-sim: cannot write %s\n",

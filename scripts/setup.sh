@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
+  clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-translations-l10n
   libhidapi-dev libudev-dev
   googletest libgtest-dev libgmock-dev

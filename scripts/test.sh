@@ -25,3 +25,8 @@ if [ "${ZENTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
     -DZENTREL_SANITIZE=thread
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan
 fi
+
+if [ "${ZENTREL_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== Fuzzers =="
+  bash scripts/fuzz.sh
+fi

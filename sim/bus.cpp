@@ -58,7 +58,8 @@ public:
     SimInterfaceList(std::vector<std::string> paths, std::vector<DeviceIds> ids, BusFaults& faults,
                      std::mutex& mutex)
         : m_Paths(std::move(paths)), m_Ids(std::move(ids)), m_Faults(faults), m_Mutex(mutex) {}
-    bool PeekIds(std::size_t index, std::uint16_t* vendorId, std::uint16_t* productId) const override {
+    bool PeekIds(std::size_t index, std::uint16_t* vendorId,
+                 std::uint16_t* productId) const override {
         if (index >= m_Ids.size()) return false;
         *vendorId = m_Ids[index].vendorId;
         *productId = m_Ids[index].productId;
@@ -280,7 +281,9 @@ platform::HidHandle SimulatedBus::Open(const std::string& path, platform::HidAcc
     return platform::kInvalidHandle;
 }
 
-std::string SimulatedBus::LastOpenError() const { return "Permission denied"; }
+std::string SimulatedBus::LastOpenError() const {
+    return "Permission denied";
+}
 
 void SimulatedBus::Close(platform::HidHandle handle) {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -304,6 +307,7 @@ bool SimulatedBus::WriteReport(platform::HidHandle handle,
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (TakeFault(m_Faults.failWrites)) return false;
+        if (++m_Writes == m_Faults.failWriteAt) return false;
         auto it = m_Handles.find(handle);
         if (it == m_Handles.end() || it->second->access == platform::HidAccess::kReadOnly)
             return false;
@@ -324,6 +328,7 @@ std::uint32_t SimulatedBus::ReadReport(platform::HidHandle handle,
     platform::Clock& clock = platform::GetClock();
     std::unique_lock<std::mutex> lock(m_Mutex);
     if (TakeFault(m_Faults.failReads)) return platform::kWaitFailed;
+    if (++m_Reads == m_Faults.failReadAt) return platform::kWaitFailed;
     auto it = m_Handles.find(handle);
     if (it == m_Handles.end() || it->second->access == platform::HidAccess::kWriteOnly)
         return platform::kWaitFailed;

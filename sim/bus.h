@@ -49,6 +49,9 @@ struct BusFaults {
     int failAttributes = 0;
     int failPathReads = 0;
     bool failRegistration = false;
+    // The N-th write (or read) of the host, counted from 1 over the bus's life, fails; 0: none.
+    std::uint32_t failWriteAt = 0;
+    std::uint32_t failReadAt = 0;
     // Opens asking for this access fail (for example the read channel alone).
     std::optional<platform::HidAccess> refuseAccess;
     // The path read of the device at this path always fails (an interface whose details cannot
@@ -117,6 +120,8 @@ private:
     platform::HidHandle m_NextHandle = 0x100;
     std::uintptr_t m_NextRegistration = 1;
     int m_RegistrationAttempts = 0;
+    std::uint32_t m_Writes = 0;
+    std::uint32_t m_Reads = 0;
     BusFaults m_Faults;
     std::function<void(const TraceRecord&)> m_TraceSink;
     std::vector<TraceRecord> m_Trace;

@@ -118,7 +118,7 @@ void FrameController::OnOutputReport(const Payload& payload, ReportSink& sink) {
             if (IsDroppedLocked(request->command, overallIndex, commandIndex)) {
                 reply.reset();
             }
-            if (m_AnswerLate) {
+            if (m_AnswerLate || (m_AnswerLateFrom != 0 && overallIndex >= m_AnswerLateFrom)) {
                 toSend = m_HeldReply;
                 m_HeldReply = reply;
             } else {
@@ -201,6 +201,11 @@ void FrameController::SetAnswerLate(bool on) {
     std::lock_guard lock(m_Mutex);
     m_AnswerLate = on;
     m_HeldReply.reset();
+}
+
+void FrameController::SetAnswerLateFrom(std::uint32_t n) {
+    std::lock_guard lock(m_Mutex);
+    m_AnswerLateFrom = n;
 }
 
 void FrameController::SetIgnoreFinish(bool on) {

@@ -94,6 +94,8 @@ public:
     // held for the next request. A request that earned no reply leaves nothing to send.
     // Switching it off discards the held reply.
     void SetAnswerLate(bool on);
+    // Answers late (as SetAnswerLate) from the n-th request on; 0: never.
+    void SetAnswerLateFrom(std::uint32_t n);
     // While on, CMD_FINISH is recorded but not acknowledged.
     void SetIgnoreFinish(bool on);
     // When the n-th CMD_WRITE_DATA request arrives the controller is pulled off the bus
@@ -128,6 +130,7 @@ private:
     bool m_Unplugged = false;
     std::vector<DropRule> m_DropRules;
     bool m_AnswerLate = false;
+    std::uint32_t m_AnswerLateFrom = 0;
     std::optional<Payload> m_HeldReply;
     bool m_IgnoreFinish = false;
     std::optional<std::uint32_t> m_UnplugAtDataBlock;

@@ -235,8 +235,7 @@ void UhidDevice::HandleEvent(const void* raw, std::size_t size) {
             Payload payload{};
             const std::size_t length = std::min<std::size_t>(output.size, UHID_DATA_MAX);
             if (length > 1) {
-                std::memcpy(payload.data(), output.data + 0,
-                            std::min(length - 1, payload.size()));
+                std::memcpy(payload.data(), output.data + 1, std::min(length - 1, payload.size()));
             }
             if (!Plugged() || !m_Model) return;
             ++m_OutputReports;

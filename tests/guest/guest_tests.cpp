@@ -6,11 +6,11 @@
 // anywhere else every test skips, so that a plain test run neither needs nor touches the
 // machine's own HID devices.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +32,7 @@
 #include "frame/address_map.h"
 #include "guest/linux_app_harness.h"
 #include "hid/hid.h"
+#include "image/firmware_writer.h"
 #include "platform/debug.h"
 #include "platform/linux/linux_hid.h"
 #include "sim/frame_controller.h"
@@ -219,7 +220,9 @@ protected:
 private:
     // Chooses the backend for as long as the link lives: the link's destructor still uses it.
     struct UseBackend {
-        explicit UseBackend(platform::HidServices& services) { platform::SetHidServices(&services); }
+        explicit UseBackend(platform::HidServices& services) {
+            platform::SetHidServices(&services);
+        }
         ~UseBackend() { platform::SetHidServices(nullptr); }
     } m_UseBackend{hid};
 
@@ -263,14 +266,12 @@ TEST_P(GuestSearch, FindsTheControllerByItsIdsBehindAnotherDevice) {
     EXPECT_EQ(Lines(), std::vector<std::string>{"m_DevicePath:" + controller.node + "\n"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, GuestSearch,
-                         ::testing::Values(KindCase{"stream", kStreamIds,
-                                                    ProtocolKind::MessageStream},
-                                           KindCase{"streamB", kStreamBIds,
-                                                    ProtocolKind::MessageStream},
-                                           KindCase{"frame", kFrameIds,
-                                                    ProtocolKind::CommandFrame}),
-                         CaseName<KindCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, GuestSearch,
+    ::testing::Values(KindCase{"stream", kStreamIds, ProtocolKind::MessageStream},
+                      KindCase{"streamB", kStreamBIds, ProtocolKind::MessageStream},
+                      KindCase{"frame", kFrameIds, ProtocolKind::CommandFrame}),
+    CaseName<KindCase>);
 
 TEST_F(GuestLink, DevicesWithOtherIdsAreNoController) {
     // One of the controllers' vendor ids with another's product id is no controller either.
@@ -389,41 +390,70 @@ TEST_F(GuestLink, ReadHidTimesOutReadsAReportAndFailsOnceTheDeviceIsGone) {
 
 // --- Whole updates through the application ---
 
+// A controller of one protocol with its firmware file, and what it stored.
+struct Flashable {
+    static constexpr std::uint32_t kNewVersion = 138;  // the controllers run 1.37
+
+    explicit Flashable(const UpdateCase& c) : row(c) {
+        if (c.stream) {
+            stream = std::make_shared<sim::StreamController>();
+            model = stream;
+            file = sim::SampleStreamFile(c.imageSize, kNewVersion);
+        } else {
+            sim::FrameControllerConfig config;
+            config.deviceType = c.deviceType;
+            config.versionWord = 137;
+            frame = std::make_shared<sim::FrameController>(config);
+            model = frame;
+            file = sim::SampleFrameFile(c.deviceType, c.imageSize, kNewVersion);
+        }
+        image = sim::ImageFor(file, c.deviceType);
+    }
+    // The image as the controller keeps it: the joined data, or the flash at the image's base.
+    std::vector<std::uint8_t> Stored() const {
+        if (stream) return stream->StoredImage();
+        return frame->ReadFlash(AddressMapFor(row.deviceType).appBase,
+                                static_cast<std::uint32_t>(row.imageSize));
+    }
+    // The controller's own word that the update ended.
+    bool Completed() const {
+        if (stream) return stream->UpdateComplete() && stream->CurrentVersion() == kNewVersion;
+        return frame->FinishReceived();
+    }
+
+    UpdateCase row;
+    std::shared_ptr<sim::StreamController> stream;
+    std::shared_ptr<sim::FrameController> frame;
+    std::shared_ptr<sim::DeviceModel> model;
+    std::vector<std::uint8_t> file;
+    std::vector<std::uint8_t> image;
+};
+
+const UpdateCase kUpdateCases[] = {
+    {"stream", kStreamIds, true, std::nullopt, 4096},
+    {"frame3009", kFrameIds, false, 0x3009, 4096},
+    {"frame6006", kFrameIds, false, 0x6006, 4096},
+};
+
 class GuestUpdate : public Guest, public ::testing::WithParamInterface<UpdateCase> {};
 
 TEST_P(GuestUpdate, ArrivalConnectsAndTheUpdateStoresTheFilesImageByteForByte) {
     ASSERT_TRUE(UdevdRuns()) << "systemd-udevd is not running: arrival would never be heard";
     const UpdateCase& c = GetParam();
-    const std::uint32_t newVersion = 138;
-    std::shared_ptr<sim::StreamController> stream;
-    std::shared_ptr<sim::FrameController> frame;
-    std::vector<std::uint8_t> file;
-    if (c.stream) {
-        stream = std::make_shared<sim::StreamController>();  // version 1.37
-        file = sim::SampleStreamFile(c.imageSize, newVersion);
-    } else {
-        sim::FrameControllerConfig config;
-        config.deviceType = c.deviceType;
-        config.versionWord = 137;
-        frame = std::make_shared<sim::FrameController>(config);
-        file = sim::SampleFrameFile(c.deviceType, c.imageSize, newVersion);
-    }
-    const std::vector<std::uint8_t> image = sim::ImageFor(file, c.deviceType);
-    ASSERT_EQ(image.size(), c.imageSize);
+    Flashable controller(c);
+    ASSERT_EQ(controller.image.size(), c.imageSize);
 
     guest::LinuxAppHarness h;
-    h.firmwarePath = h.TempFile("fw.dat", file);
+    h.firmwarePath = h.TempFile("fw.dat", controller.file);
     h.Start();
     platform::HeadlessWindow& w = h.Window();
     EXPECT_FALSE(w.ControlSnapshot(IDC_USB_UPDATE).enabled);
 
     // Plugged in while the window runs: udev's arrival connects it and reads its version.
-    const std::shared_ptr<sim::DeviceModel> model =
-        c.stream ? std::shared_ptr<sim::DeviceModel>(stream) : frame;
-    KernelDevice controller = Plug(c.ids, model);
-    ASSERT_FALSE(controller.node.empty());
-    ASSERT_TRUE(h.WaitUntil([&] { return w.ControlSnapshot(IDC_USB_UPDATE).enabled; },
-                            kEventWaitMs))
+    KernelDevice device = Plug(c.ids, controller.model);
+    ASSERT_FALSE(device.node.empty());
+    ASSERT_TRUE(
+        h.WaitUntil([&] { return w.ControlSnapshot(IDC_USB_UPDATE).enabled; }, kEventWaitMs))
         << "the arrival did not connect the controller";
     EXPECT_TRUE(h.WaitUntil([&] { return w.Title() == "Zentrel Update v2.31(VozeVer V1.37)"; },
                             kEventWaitMs))
@@ -434,32 +464,107 @@ TEST_P(GuestUpdate, ArrivalConnectsAndTheUpdateStoresTheFilesImageByteForByte) {
     std::printf("[ GUEST    ] %s: %zu bytes in %u ms\n", c.name, c.imageSize, ElapsedMs(start));
     EXPECT_EQ(h.Dlg().LastOutcome(), UpdateOutcome::kSucceeded);
     EXPECT_TRUE(w.ControlSnapshot(IDC_STATIC).visible);
-    if (c.stream) {
-        EXPECT_EQ(stream->StoredImage(), image);
-        EXPECT_TRUE(stream->UpdateComplete());
-        EXPECT_EQ(stream->CurrentVersion(), newVersion);
-    } else {
-        EXPECT_EQ(frame->ReadFlash(AddressMapFor(c.deviceType).appBase,
-                                   static_cast<std::uint32_t>(c.imageSize)),
-                  image);
-        EXPECT_TRUE(frame->FinishReceived());
-    }
+    EXPECT_EQ(controller.Stored(), controller.image);
+    EXPECT_TRUE(controller.Completed());
 
     // Pulled out: udev's removal reaches the window, which finds no controller any more.
-    controller.device->Unplug();
-    EXPECT_TRUE(h.WaitUntil([&] { return !w.ControlSnapshot(IDC_USB_UPDATE).enabled; },
-                            kEventWaitMs))
+    device.device->Unplug();
+    EXPECT_TRUE(
+        h.WaitUntil([&] { return !w.ControlSnapshot(IDC_USB_UPDATE).enabled; }, kEventWaitMs))
         << "the removal did not disconnect the controller";
     EXPECT_TRUE(h.WaitUntil([&] { return w.Title() == "Zentrel Update v2.31"; }, kEventWaitMs))
         << w.Title();
     h.Close();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Protocols, GuestUpdate,
-    ::testing::Values(UpdateCase{"stream", kStreamIds, true, std::nullopt, 4096},
-                      UpdateCase{"frame3009", kFrameIds, false, 0x3009, 4096},
-                      UpdateCase{"frame6006", kFrameIds, false, 0x6006, 4096}),
-    CaseName<UpdateCase>);
+INSTANTIATE_TEST_SUITE_P(Protocols, GuestUpdate, ::testing::ValuesIn(kUpdateCases),
+                         CaseName<UpdateCase>);
+
+// --- The terminal program ---
+
+#ifdef ZENTREL_CLI
+// A folder of its own under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        char dir[] = "/tmp/zentrel-cli-XXXXXX";
+        if (::mkdtemp(dir) != nullptr) m_Path = dir;
+    }
+    ~TempDir() {
+        if (m_Path.empty()) return;
+        const std::string command = "rm -rf '" + m_Path + "'";
+        if (std::system(command.c_str()) != 0) {
+            // Left in the guest's memory-backed /tmp, which goes with the guest.
+        }
+    }
+    std::string File(const std::string& name) const { return m_Path + "/" + name; }
+
+private:
+    std::string m_Path;
+};
+
+std::string ReadText(const std::string& path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Runs zentrel-update-cli with the arguments, its output (not a terminal: the event lines) to
+// a file, bounded in time; the exit status, or -1 when it did not exit by itself.
+int RunCli(const std::string& arguments, const std::string& outputPath) {
+    const std::string command = "timeout --kill-after=5 120 '" ZENTREL_CLI "' " + arguments +
+                                " >'" + outputPath + "' 2>&1 </dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class GuestCli : public Guest, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(GuestCli, FlashesThePluggedControllerAndExitsZero) {
+    Flashable controller(GetParam());
+    const KernelDevice device = Plug(GetParam().ids, controller.model);
+    ASSERT_FALSE(device.node.empty());
+    TempDir dir;
+    const std::string firmware = dir.File("fw.dat");
+    ASSERT_TRUE(WriteFileBytes(firmware, controller.file));
+
+    const int status = RunCli("--firmware '" + firmware + "' --yes", dir.File("out"));
+    EXPECT_EQ(status, 0) << ReadText(dir.File("out"));
+    EXPECT_EQ(controller.Stored(), controller.image);
+    EXPECT_TRUE(controller.Completed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, GuestCli, ::testing::ValuesIn(kUpdateCases),
+                         CaseName<UpdateCase>);
+
+TEST_F(Guest, CliWaitsForAControllerPluggedInLater) {
+    ASSERT_TRUE(UdevdRuns()) << "systemd-udevd is not running: arrival would never be heard";
+    Flashable controller(kUpdateCases[0]);
+    TempDir dir;
+    const std::string firmware = dir.File("fw.dat");
+    ASSERT_TRUE(WriteFileBytes(firmware, controller.file));
+
+    int status = -2;
+    std::thread cli(
+        [&] { status = RunCli("--firmware '" + firmware + "' --yes --wait 60", dir.File("out")); });
+    // Plugged in once the program says it waits: only udev's arrival can tell it then.
+    const auto start = std::chrono::steady_clock::now();
+    bool waiting = false;
+    while (!waiting && ElapsedMs(start) < 30000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        waiting = ReadText(dir.File("out")).find("Waiting") != std::string::npos;
+    }
+    EXPECT_TRUE(waiting) << "no word of waiting: " << ReadText(dir.File("out"));
+    const KernelDevice device = Plug(kUpdateCases[0].ids, controller.model);
+    cli.join();
+    EXPECT_FALSE(device.node.empty());
+    EXPECT_EQ(status, 0) << ReadText(dir.File("out"));
+    EXPECT_EQ(controller.Stored(), controller.image);
+}
+#endif
 
 }  // namespace

@@ -16,7 +16,6 @@
 #   ZENTREL_GUEST_LOG      where the guest's console output is kept (default BUILD/guest.log)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-repo=$PWD
 
 binary=""
 gtest_args=()
@@ -165,6 +164,12 @@ chmod +x "$initramfs/init"
 # --- The boot ---
 # Always TCG: this machine's KVM is a nested paravirtual one on which QEMU either aborts or
 # hangs, and an emulated boot of a few seconds costs less than a hang until the time-out.
+# qboot starts a -kernel boot sooner than the default firmware and writes nothing to the
+# console; QEMU's data package ships it.
+firmware=()
+for rom in /usr/share/qemu/qboot.rom /usr/share/qemu-system-x86/qboot.rom; do
+  [ -f "$rom" ] && { firmware=(-bios "$rom"); break; }
+done
 echo "== booting $version under QEMU (TCG), tests: $binary =="
 mkdir -p "$(dirname "$log")"
 # Seconds since $start, one decimal.
@@ -173,7 +178,7 @@ start=$(date +%s.%N)
 set +e
 timeout --kill-after=10 "$limit" qemu-system-x86_64 \
   -accel tcg -m 1024 -smp 1 -nographic -no-reboot -nodefaults -serial stdio \
-  -bios qboot.rom -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
+  "${firmware[@]}" -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
   -append 'console=ttyS0 quiet loglevel=3 panic=-1 udev.log_level=err' \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   </dev/null 2>&1 | while IFS= read -r line; do
@@ -199,5 +204,11 @@ if [ -z "$result" ]; then
   fi
   exit 1
 fi
-echo "run-guest: guest tests rc=$result, total $total s"
+# gtest's own summary as one plain line, so that a log's reader can count the guest's tests.
+count() { sed -n "s/^\[  $1 *\] \([0-9][0-9]*\) tests\{0,1\}[.,].*\$/\1/p" "$log" | tail -n 1; }
+passed=$(count PASSED)
+failed=$(count FAILED)
+skipped=$(count SKIPPED)
+echo "run-guest: guest tests rc=$result, boot and tests $total s"
+echo "guest: ${passed:-0} passed, ${failed:-0} failed${skipped:+, $skipped skipped}"
 [ "$result" = 0 ]
