@@ -14,6 +14,11 @@ echo "== build and test =="
 bash scripts/build.sh build
 run_tests build
 
+if [ "${ZENTREL_SKIP_GUEST:-0}" != 1 ]; then
+  echo "== guest: the kernel's HID stack under QEMU (TCG) =="
+  bash tests/guest/run-guest.sh --binary build/tests/guest/zentrel_guest_tests
+fi
+
 if [ "${ZENTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
   bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DZENTREL_WITH_QT=OFF \
