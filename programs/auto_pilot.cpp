@@ -8,7 +8,8 @@ void AutoPilot::OnEvent(const std::string& line) {
         // connection has been made.
         // Events come on the user-interface thread, where the dialog's window is at hand (also
         // while the dialog initialises, before the toolkit lists it as running).
-        auto* window = m_Dialog ? dynamic_cast<platform::HeadlessWindow*>(m_Dialog->GetWindow()) : nullptr;
+        auto* window =
+            m_Dialog ? dynamic_cast<platform::HeadlessWindow*>(m_Dialog->GetWindow()) : nullptr;
         if (window != nullptr) window->Click(IDC_USB_UPDATE);
     }
 }

@@ -28,15 +28,18 @@ void ReportTrace::Flush() {
     if (m_File != nullptr) std::fflush(m_File);
 }
 
-bool TracingHid::WriteReport(platform::HidHandle handle, const std::uint8_t (&report)[platform::kReportSize]) {
+bool TracingHid::WriteReport(platform::HidHandle handle,
+                             const std::uint8_t (&report)[platform::kReportSize]) {
     const bool written = m_Inner.WriteReport(handle, report);
     if (written) m_Trace.Write(platform::GetClock().Now(), true, report);
     return written;
 }
 
-std::uint32_t TracingHid::ReadReport(platform::HidHandle handle, std::uint8_t (&report)[platform::kReportSize],
+std::uint32_t TracingHid::ReadReport(platform::HidHandle handle,
+                                     std::uint8_t (&report)[platform::kReportSize],
                                      std::uint32_t timeoutMs) {
     const std::uint32_t result = m_Inner.ReadReport(handle, report, timeoutMs);
-    if (result == platform::kWaitCompleted) m_Trace.Write(platform::GetClock().Now(), false, report);
+    if (result == platform::kWaitCompleted)
+        m_Trace.Write(platform::GetClock().Now(), false, report);
     return result;
 }

@@ -53,7 +53,8 @@ bool Parse(int argc, char** argv, CliOptions* o, bool* help, std::string* error)
             *help = true;
         } else if (arg == "--yes") {
             o->yes = true;
-        } else if ((arg == "--firmware" || arg == "--trace" || arg == "--wait") && value == nullptr) {
+        } else if ((arg == "--firmware" || arg == "--trace" || arg == "--wait") &&
+                   value == nullptr) {
             *error = arg + ": expects a value";
             return false;
         } else if (arg == "--firmware") {
@@ -98,7 +99,8 @@ public:
         if (line.rfind("progress: ", 0) == 0) {
             const int percent = std::atoi(line.c_str() + 10);
             const int filled = percent * 40 / 100;
-            std::printf("\r[%s%s] %3d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+            std::printf("\r[%s%s] %3d%%",
+                        std::string(static_cast<std::size_t>(filled), '#').c_str(),
                         std::string(static_cast<std::size_t>(40 - filled), ' ').c_str(), percent);
             std::fflush(stdout);
             m_BarShown = true;
@@ -161,8 +163,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zentrel-update-cli: cannot write %s\n", options.tracePath.c_str());
         return kExitFailed;
     }
-    platform::SetHidServices(options.tracePath.empty() ? static_cast<platform::HidServices*>(&linuxHid)
-                                                       : &tracingHid);
+    platform::SetHidServices(
+        options.tracePath.empty() ? static_cast<platform::HidServices*>(&linuxHid) : &tracingHid);
 
     platform::HeadlessToolkit toolkit;
     AutoPilot pilot(toolkit);
@@ -206,8 +208,8 @@ int main(int argc, char** argv) {
         if (toolkit.WaitForWindow(10000) == nullptr) return;
         if (options.waitSeconds > 0 && !pilot.Pressed()) {
             const std::string instructions = WithoutCarriageReturns(LocalText(TXT_INSTRUCTIONS));
-            std::fprintf(stderr, "Waiting %u s for a controller in boot mode.\n%s\n", options.waitSeconds,
-                         instructions.c_str());
+            std::fprintf(stderr, "Waiting %u s for a controller in boot mode.\n%s\n",
+                         options.waitSeconds, instructions.c_str());
             std::unique_lock<std::mutex> lock(mutex);
             cv.wait_for(lock, std::chrono::seconds(options.waitSeconds),
                         [&] { return finished || pilot.Pressed(); });
@@ -227,6 +229,7 @@ int main(int argc, char** argv) {
     trace.Flush();
     platform::SetToolkit(nullptr);
     platform::SetHidServices(nullptr);
-    if (!pilot.Pressed()) std::fprintf(stderr, "zentrel-update-cli: no controller in boot mode found\n");
+    if (!pilot.Pressed())
+        std::fprintf(stderr, "zentrel-update-cli: no controller in boot mode found\n");
     return pilot.Outcome() == UpdateOutcome::kSucceeded ? kExitSuccess : kExitFailed;
 }

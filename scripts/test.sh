@@ -10,6 +10,9 @@ run_tests() {
   ctest --test-dir "$1" --output-on-failure --timeout 300 -j "$(nproc)"
 }
 
+echo "== format =="
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 echo "== build and test =="
 bash scripts/build.sh build
 run_tests build

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     const platform::Icon& icon = ApplicationIcon();
     QImage image(icon.width, icon.height, QImage::Format_ARGB32);
     for (int y = 0; y < icon.height; ++y) {
-        for (int x = 0; x < icon.width; ++x) image.setPixel(x, y, icon.argb[static_cast<std::size_t>(y * icon.width + x)]);
+        for (int x = 0; x < icon.width; ++x)
+            image.setPixel(x, y, icon.argb[static_cast<std::size_t>(y * icon.width + x)]);
     }
     if (!image.save(QString::fromLocal8Bit(argv[1]), "PNG")) return 1;
 
@@ -28,7 +29,9 @@ int main(int argc, char** argv) {
         for (int x = 0; x < icon.width;) {
             const std::uint32_t c = icon.argb[static_cast<std::size_t>(y * icon.width + x)];
             int run = 1;
-            while (x + run < icon.width && icon.argb[static_cast<std::size_t>(y * icon.width + x + run)] == c) ++run;
+            while (x + run < icon.width &&
+                   icon.argb[static_cast<std::size_t>(y * icon.width + x + run)] == c)
+                ++run;
             if ((c >> 24) != 0) {
                 char colour[8];
                 std::snprintf(colour, sizeof colour, "#%06x", c & 0xFFFFFF);

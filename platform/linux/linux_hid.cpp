@@ -36,7 +36,8 @@ public:
         return true;
     }
 
-    bool PeekIds(std::size_t index, std::uint16_t* vendorId, std::uint16_t* productId) const override {
+    bool PeekIds(std::size_t index, std::uint16_t* vendorId,
+                 std::uint16_t* productId) const override {
         if (index >= m_Ids.size()) return false;
         *vendorId = m_Ids[index].first;
         *productId = m_Ids[index].second;
@@ -110,7 +111,9 @@ HidHandle LinuxHid::Open(const std::string& path, HidAccess /*access*/, bool /*o
     return h;
 }
 
-std::string LinuxHid::LastOpenError() const { return t_LastOpenError; }
+std::string LinuxHid::LastOpenError() const {
+    return t_LastOpenError;
+}
 
 void* LinuxHid::Device(HidHandle handle) {
     std::lock_guard<std::mutex> lock(m_Mutex);

@@ -96,7 +96,8 @@ protected:
                 QWidget* main = MainWindow();
                 windowVisibleAtBox.push_back(main != nullptr && main->isVisible());
                 if (onBox) onBox(*box);
-                QAbstractButton* button = box->button(static_cast<QMessageBox::StandardButton>(boxAnswer));
+                QAbstractButton* button =
+                    box->button(static_cast<QMessageBox::StandardButton>(boxAnswer));
                 if (button == nullptr) button = box->button(QMessageBox::Ok);
                 button->click();
                 return;
@@ -228,7 +229,8 @@ TEST_F(QtWindowTest, RunsAWholeMessageStreamUpdateInChinese) {
     onBox = [&](QMessageBox& box) {
         // The button texts come from Qt's own Chinese translations.
         EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
-        if (box.text().contains(QStringLiteral("升级成功"))) Screenshot(*MainWindow(), "window-update-zh.png");
+        if (box.text().contains(QStringLiteral("升级成功")))
+            Screenshot(*MainWindow(), "window-update-zh.png");
     };
     Run(0x0804, [&](QWidget& window) {
         if (!clicked) {
@@ -262,7 +264,8 @@ TEST_F(QtWindowTest, TitleShowsTheVersionAfterADeviceEvent) {
             bus.Plug({0x3A7C, 0x3208}, std::make_shared<sim::FrameController>(config));
             return false;
         }
-        return window.windowTitle() == QStringLiteral("Zentrel Update v2.31(VozeVer V1.37 beta2)") &&
+        return window.windowTitle() ==
+                   QStringLiteral("Zentrel Update v2.31(VozeVer V1.37 beta2)") &&
                Control<QPushButton>(window, 1007)->isEnabled();
     });
     EXPECT_TRUE(plugged);
