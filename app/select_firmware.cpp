@@ -85,7 +85,10 @@ bool CUpdateDlg::SelectFirmware() {
     // A file that cannot hold the image its header claims would send stale data or never end.
     const std::int64_t imageEnd = static_cast<std::int64_t>(offset) +
                                   static_cast<std::int64_t>(kFirmwareHeaderSize) + m_ImageSize;
-    if (m_ImageSize == 0 || fileLength < imageEnd) return refuseAsNotRecognized();
+    constexpr std::int64_t kFormatLimit = 0x7FFFFFFF;  // offsets are 32-bit signed
+    if (m_ImageSize == 0 || fileLength < imageEnd || fileLength > kFormatLimit) {
+        return refuseAsNotRecognized();
+    }
 
     if (CurrentProtocol() == ProtocolKind::MessageStream &&
         m_DeviceInfo.productCode == kRuledProductCode &&

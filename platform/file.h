@@ -15,7 +15,8 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // False when the path cannot be opened for reading; the file then stays closed.
+    // False when the path cannot be opened for reading or is not a regular file (a directory,
+    // a pipe, a device); the file then stays closed.
     bool Open(const std::string& path);
     void Close();  // nothing happens when it is not open
     bool IsOpen() const { return m_Fd >= 0; }

@@ -146,6 +146,12 @@ void CUpdateDlg::OnCommandMessage(const std::uint8_t* body) {
                 ReportUpdateFailure();
                 return;
             }
+            // A file that ends before the image does (it changed since it was chosen) would
+            // answer every request with an empty message and never finish.
+            if (n == 0 && m_BytesSent < m_ImageSize) {
+                ReportUpdateFailure();
+                return;
+            }
             SendFirmwareData(m_Buffer, static_cast<std::int32_t>(n));
             m_BytesSent += static_cast<std::uint32_t>(n);
             platform::DebugPrintf("\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n\n",

@@ -17,11 +17,21 @@ File::~File() {
 bool File::Open(const std::string& path) {
     Close();
     int fd;
+    // Without O_NONBLOCK, opening a named pipe would wait for a writer that may never come.
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    // Only regular files hold firmware: a directory, pipe or device is refused here.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     m_Fd = fd;
-    return m_Fd >= 0;
+    return true;
 }
 
 void File::Close() {

@@ -53,6 +53,8 @@ public:
 
     // A file in the test's own temporary folder.
     std::string TempFile(const std::string& name, const std::vector<std::uint8_t>& bytes);
+    // The path of a name in that folder, nothing made there.
+    std::string TempPath(const std::string& name) const { return m_TempDir + "/" + name; }
 
     platform::VirtualClock clock;
     sim::SimulatedBus bus;
