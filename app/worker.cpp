@@ -1,9 +1,13 @@
 // The update worker's life: one at a time, its end handled on the user-interface thread, and
 // closing the window held back until it has ended.
 #include "app/update_dlg.h"
+#include "platform/power.h"
 
 void CUpdateDlg::StartWorker(void (*threadFunction)()) {
     m_WorkerRunning = true;
+    // A machine that suspends in the middle of a flash leaves the controller half written.
+    platform::GetSleepInhibitor().Acquire(LoadLocalString(TXT_TITLE),
+                                          "Firmware update in progress");
     m_WaitAbort = m_Closing ? 1 : 0;
     m_LastOutcome = UpdateOutcome::kNone;
     m_ConnectPending = false;
@@ -23,6 +27,7 @@ void CUpdateDlg::StartWorker(void (*threadFunction)()) {
 
 void CUpdateDlg::OnWorkerEnded() {
     m_hWorkerThread.Join();
+    platform::GetSleepInhibitor().Release();
     if (m_LastOutcome == UpdateOutcome::kNone) m_LastOutcome = UpdateOutcome::kFailed;
     m_WorkerRunning = false;
     m_WaitAbort = 0;

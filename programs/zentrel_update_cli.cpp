@@ -20,6 +20,7 @@
 #include "platform/headless/headless_toolkit.h"
 #include "platform/language.h"
 #include "platform/linux/linux_hid.h"
+#include "platform/linux/logind_inhibitor.h"
 #include "programs/auto_pilot.h"
 #include "programs/report_trace.h"
 
@@ -157,6 +158,8 @@ int main(int argc, char** argv) {
     const bool canAsk = terminal && ::isatty(STDIN_FILENO) != 0;
 
     platform::LinuxHid linuxHid;
+    platform::LogindInhibitor inhibitor;
+    platform::SetSleepInhibitor(&inhibitor);
     ReportTrace trace;
     TracingHid tracingHid(linuxHid, trace);
     if (!options.tracePath.empty() && !trace.Open(options.tracePath)) {

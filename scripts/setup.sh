@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-translations-l10n
-  libhidapi-dev libudev-dev
+  libhidapi-dev libudev-dev libsystemd-dev
+  dbus python3-dbusmock
   googletest libgtest-dev libgmock-dev
   fonts-wqy-microhei
   xvfb xauth
