@@ -1,4 +1,4 @@
-#include "guest/linux_app_harness.h"
+#include "support/app_runner.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,18 +9,22 @@
 #include "app/res/dialog_102.h"
 #include "hid/hid.h"
 #include "image/firmware_writer.h"
-#include "platform/clock.h"
 #include "platform/debug.h"
 #include "platform/language.h"
 #include "stream/message_senders.h"
 
-namespace guest {
+namespace test {
 
-LinuxAppHarness::LinuxAppHarness() {
-    platform::SetClock(nullptr);  // the real clock: the kernel's reports come in real time
+namespace {
+// Real time a window may take to come up (a connection's reads included).
+constexpr int kWindowBoundMs = 30000;
+}  // namespace
+
+AppRunner::AppRunner(platform::HidServices& hid, platform::Clock* clock, std::uint16_t language) {
+    platform::SetClock(clock);
     platform::SetHidServices(&hid);
     platform::SetToolkit(&toolkit);
-    platform::SetUILanguageOverride(0x0409);
+    platform::SetUILanguageOverride(language);
     platform::SetDebugSink([this](const std::string& line) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Lines.push_back(line);
@@ -34,26 +38,28 @@ LinuxAppHarness::LinuxAppHarness() {
     toolkit.SetBoxScript([this](const platform::BoxRequest& box) -> std::optional<int> {
         return (box.type & platform::kMbOkCancel) != 0 ? confirmAnswer : platform::kIdOk;
     });
-    char dir[] = "/tmp/zentrel-guest-XXXXXX";
+    char dir[] = "/tmp/zentrel-test-XXXXXX";
     if (::mkdtemp(dir) != nullptr) m_TempDir = dir;
 }
 
-LinuxAppHarness::~LinuxAppHarness() {
-    if (m_UiThread.joinable()) Close();
+AppRunner::~AppRunner() {
+    if (Running()) Close();
+    if (m_UiThread.joinable()) m_UiThread.join();
     m_Dialog.reset();
     platform::SetDebugSink({});
     platform::SetUILanguageOverride(std::nullopt);
     platform::SetToolkit(nullptr);
     platform::SetHidServices(nullptr);
+    platform::SetClock(nullptr);
     if (!m_TempDir.empty()) {
         const std::string command = "rm -rf '" + m_TempDir + "'";
         if (std::system(command.c_str()) != 0) {
-            // A folder left in the guest's memory-backed /tmp goes with the guest.
+            // A folder left behind in /tmp harms no later test: each makes its own.
         }
     }
 }
 
-void LinuxAppHarness::Start() {
+void AppRunner::Start() {
     m_Dialog = std::make_unique<CUpdateDlg>();
     m_Dialog->SetWorkerEndedHook([this](UpdateOutcome) {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -66,10 +72,10 @@ void LinuxAppHarness::Start() {
         m_Ended = true;
         m_Cv.notify_all();
     });
-    toolkit.WaitForWindow(30000);
+    toolkit.WaitForWindow(kWindowBoundMs);
 }
 
-void LinuxAppHarness::Close() {
+void AppRunner::Close() {
     toolkit.WithWindow([](platform::HeadlessWindow& w) { w.RequestClose(); });
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Cv.wait_for(lock, std::chrono::seconds(60), [&] { return m_Ended; });
@@ -77,45 +83,67 @@ void LinuxAppHarness::Close() {
     if (m_UiThread.joinable()) m_UiThread.join();
 }
 
-platform::HeadlessWindow& LinuxAppHarness::Window() {
-    return *toolkit.WaitForWindow(30000);
+bool AppRunner::Running() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_UiThread.joinable() && !m_Ended;
 }
 
-bool LinuxAppHarness::RunUpdate(int boundMs) {
-    int before;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        before = m_WorkersEnded;
-    }
+platform::HeadlessWindow& AppRunner::Window() {
+    return *toolkit.WaitForWindow(kWindowBoundMs);
+}
+
+bool AppRunner::RunUpdate(int boundMs) {
+    const int before = WorkersEnded();
     Window().Click(IDC_USB_UPDATE);
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    const bool ended = m_Cv.wait_for(lock, std::chrono::milliseconds(boundMs),
-                                     [&] { return m_WorkersEnded > before; });
-    lock.unlock();
-    toolkit.WaitIdle();
+    WaitIdle();
+    const bool ended = WaitWorkersEnded(before + 1, boundMs);
+    WaitIdle();
+    AfterUpdate();
     return ended;
 }
 
-bool LinuxAppHarness::WaitUntil(const std::function<bool()>& condition, int boundMs) {
+bool AppRunner::WaitWorkersEnded(int count, int boundMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return m_Cv.wait_for(lock, std::chrono::milliseconds(boundMs),
+                         [&] { return m_WorkersEnded >= count; });
+}
+
+int AppRunner::WorkersEnded() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_WorkersEnded;
+}
+
+bool AppRunner::WaitUntil(const std::function<bool()>& condition, int boundMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     for (;;) {
-        toolkit.WaitIdle();
+        WaitIdle();
         if (condition()) return true;
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-std::vector<std::string> LinuxAppHarness::Lines() const {
+std::vector<std::string> AppRunner::Lines() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Lines;
 }
 
-std::string LinuxAppHarness::TempFile(const std::string& name,
-                                      const std::vector<std::uint8_t>& bytes) {
-    const std::string path = m_TempDir + "/" + name;
+void AppRunner::ClearLines() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Lines.clear();
+}
+
+std::size_t AppRunner::CountLines(const std::string& line) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::size_t n = 0;
+    for (const std::string& l : m_Lines) n += l == line ? 1 : 0;
+    return n;
+}
+
+std::string AppRunner::TempFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::string path = TempPath(name);
     WriteFileBytes(path, bytes);
     return path;
 }
 
-}  // namespace guest
+}  // namespace test
