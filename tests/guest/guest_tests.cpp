@@ -483,12 +483,14 @@ INSTANTIATE_TEST_SUITE_P(Protocols, GuestUpdate, ::testing::ValuesIn(kUpdateCase
 // --- The terminal program ---
 
 #ifdef ZENTREL_CLI
-// A folder of its own under /tmp, removed with everything in it.
+// A folder of its own under $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
 public:
     TempDir() {
-        char dir[] = "/tmp/zentrel-cli-XXXXXX";
-        if (::mkdtemp(dir) != nullptr) m_Path = dir;
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zentrel-cli-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) m_Path = pattern;
     }
     ~TempDir() {
         if (m_Path.empty()) return;

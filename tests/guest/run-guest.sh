@@ -130,9 +130,10 @@ mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroo
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
-mount -t tmpfs tmp /host/tmp
+# The host's /tmp stays visible (the tests may have been built there); what the guest writes
+# goes to a tmpfs of its own under /run.
 mount -t tmpfs run /host/run
-mkdir -p /host/run/udev
+mkdir -p /host/run/udev /host/run/tmp
 
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 # The host's root is this machine's root for all purposes here: without this, udevadm
@@ -155,7 +156,7 @@ fi
 set --
 while IFS= read -r line; do set -- "$@" "$line"; done </test-command
 echo "GUEST-TESTS-BEGIN $(uname -r)"
-chroot /host /usr/bin/env ZENTREL_GUEST=1 GTEST_COLOR=no HOME=/tmp TMPDIR=/tmp "$@"
+chroot /host /usr/bin/env ZENTREL_GUEST=1 GTEST_COLOR=no HOME=/run/tmp TMPDIR=/run/tmp "$@"
 finish $?
 EOF
 chmod +x "$initramfs/init"

@@ -38,8 +38,10 @@ AppRunner::AppRunner(platform::HidServices& hid, platform::Clock* clock, std::ui
     toolkit.SetBoxScript([this](const platform::BoxRequest& box) -> std::optional<int> {
         return (box.type & platform::kMbOkCancel) != 0 ? confirmAnswer : platform::kIdOk;
     });
-    char dir[] = "/tmp/zentrel-test-XXXXXX";
-    if (::mkdtemp(dir) != nullptr) m_TempDir = dir;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zentrel-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) m_TempDir = pattern;
 }
 
 AppRunner::~AppRunner() {
