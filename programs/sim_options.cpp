@@ -139,9 +139,9 @@ bool ParseSimOptions(int argc, char** argv, SimOptions* o, bool* help, std::stri
         } else if (arg == "--flash-dump") {
             if (!text(&o->flashDumpPath)) return false;
         } else if (arg == "--fault") {
-            std::string spec;
+            std::string faultText;
             sim::Fault fault;
-            if (!text(&spec) || !sim::ParseFault(spec, &fault, error)) return false;
+            if (!text(&faultText) || !sim::ParseFault(faultText, &fault, error)) return false;
             o->faults.push_back(fault);
         } else {
             *error = "unknown option: " + arg;
