@@ -6,8 +6,12 @@
 //
 // Thread rules. Every Control operation and every DialogWindow operation may be called from any
 // thread. Called from another thread, it is carried out by the user-interface thread while the
-// caller waits, so the changes of one worker take effect in the order it makes them. Message
-// boxes and the file dialog are modal to the dialog; the caller waits for the user's answer.
+// caller waits, so the changes of one worker take effect in the order it makes them. SetPos of a
+// progress bar, which a worker calls once per block, may return before it has taken effect: it
+// is queued, and the caller waits only while its previous SetPos is still queued. It still takes
+// effect after the caller's earlier changes and before its later ones, and whatever reads the bar
+// afterwards sees it. Message boxes and the file dialog are modal to the dialog; the caller waits
+// for the user's answer.
 #pragma once
 
 #include <cstdint>

@@ -21,6 +21,15 @@ const char* const kSimUsage =
     "  --hw-revision N       message stream: hardware revision (default 1)\n"
     "  --plug-at MS          plug the controller in MS milliseconds after start (absent before)\n"
     "  --unplug-at MS        pull it out MS milliseconds after start\n"
+    "  --prepare-time MS     its flash takes MS milliseconds per started 32 KiB it prepares\n"
+    "                        (erases) before it answers (default 0)\n"
+    "  --write-time MS       its flash takes MS milliseconds per block (command frame) or data\n"
+    "                        message (message stream) it stores before it answers (default 0)\n"
+    "  --link none|full-speed\n"
+    "                        how reports cross the bus: at once (default none), or at the pace\n"
+    "                        of a USB full-speed interrupt endpoint polled every millisecond:\n"
+    "                        each report at the next whole millisecond, one per millisecond\n"
+    "                        each way, and the controller answers once a report has arrived\n"
     "\n"
     "Run:\n"
     "  --firmware FILE       the file the file dialog returns (default: a generated sample)\n"
@@ -138,6 +147,19 @@ bool ParseSimOptions(int argc, char** argv, SimOptions* o, bool* help, std::stri
             if (!text(&o->tracePath)) return false;
         } else if (arg == "--flash-dump") {
             if (!text(&o->flashDumpPath)) return false;
+        } else if (arg == "--link") {
+            std::string link;
+            if (!text(&link)) return false;
+            if (!sim::ParseLinkModel(link, &o->link)) {
+                *error = "--link: expects none or full-speed";
+                return false;
+            }
+        } else if (arg == "--prepare-time") {
+            if (!number(&n)) return false;
+            o->flashTiming.prepareMsPerUnit = n;
+        } else if (arg == "--write-time") {
+            if (!number(&n)) return false;
+            o->flashTiming.writeMs = n;
         } else if (arg == "--fault") {
             std::string faultText;
             sim::Fault fault;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/bus.h"
+#include "sim/device_model.h"
 #include "sim/faults.h"
 
 enum class SimController { kStream, kStreamB, kFrame, kNone };
@@ -28,6 +30,8 @@ struct SimOptions {
     std::string tracePath;
     std::string flashDumpPath;
     std::vector<sim::Fault> faults;
+    sim::LinkModel link = sim::LinkModel::kNone;
+    sim::FlashTiming flashTiming;
 };
 
 // Parses argv. On error returns false with a message in *error; --help sets *help.

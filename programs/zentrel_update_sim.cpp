@@ -50,6 +50,7 @@ Controller MakeController(const SimOptions& o) {
         config.firmwareType = static_cast<std::uint8_t>(o.firmwareType);
         config.productCode = static_cast<std::uint16_t>(o.productCode);
         config.hardwareRevision = static_cast<std::uint8_t>(o.hwRevision);
+        config.flashTiming = o.flashTiming;
         c.stream = std::make_shared<sim::StreamController>(config);
         c.model = c.stream;
     } else if (o.controller == SimController::kFrame) {
@@ -57,6 +58,7 @@ Controller MakeController(const SimOptions& o) {
         sim::FrameControllerConfig config;
         config.deviceType = o.deviceType;
         config.versionWord = o.version;
+        config.flashTiming = o.flashTiming;
         c.frame = std::make_shared<sim::FrameController>(config);
         c.model = c.frame;
     }
@@ -180,6 +182,7 @@ int main(int argc, char** argv) {
     }
 
     sim::SimulatedBus bus;
+    bus.SetLinkModel(options.link);
     platform::SetHidServices(&bus);
 
     ReportTrace trace;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -17,17 +18,44 @@ constexpr auto kQuiescenceLimit = std::chrono::seconds(5);
 // dropped, as the kernel drops them for a full reader.
 constexpr std::size_t kHandleQueueLimit = 4096;
 
+// The millisecond at which a report ready at time t crosses the full-speed link: the next whole
+// one after t, and not before the direction's next free one.
+double NextSlot(double t, double nextFree) {
+    return std::max(std::floor(t) + 1.0, nextFree);
+}
+
 }  // namespace
+
+bool ParseLinkModel(const std::string& text, LinkModel* link) {
+    if (text == "none") {
+        *link = LinkModel::kNone;
+    } else if (text == "full-speed") {
+        *link = LinkModel::kFullSpeed;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 struct SimulatedBus::Device {
     int id;
     DeviceIds ids;
     std::string path;
     std::shared_ptr<DeviceModel> model;
-    std::deque<Payload> inbox;  // output reports the model has not handled yet
+    struct Inbound {
+        Payload payload;
+        double at;  // when it crosses (link model); its write time otherwise
+    };
+    std::deque<Inbound> inbox;  // output reports the model has not handled yet
     bool busy = false;          // the model is handling a report
     bool plugged = true;
     std::condition_variable wake;  // inbox filled, or unplugged
+    // Link model only: the next free millisecond of each direction, the time at which the
+    // model handles the current report, and the time until which its answers keep it busy.
+    double nextOutSlot = 0;
+    double nextInSlot = 0;
+    double handlingAt = 0;
+    double busyUntil = 0;
 };
 
 struct SimulatedBus::Handle {
@@ -159,7 +187,15 @@ void SimulatedBus::DeviceLoop(const std::shared_ptr<Device>& device) {
     for (;;) {
         device->wake.wait(lock, [&] { return !device->plugged || !device->inbox.empty(); });
         if (!device->plugged) break;
-        const Payload payload = device->inbox.front();
+        if (m_Link.load() != LinkModel::kNone) {
+            // The controller sees a report once it has crossed, and not while it is still
+            // busy with the previous one.
+            const double at = device->inbox.front().at;
+            WaitForClock(lock, *device, at);
+            if (!device->plugged) break;
+            device->handlingAt = std::max(at, device->busyUntil);
+        }
+        const Payload payload = device->inbox.front().payload;
         device->inbox.pop_front();
         device->busy = true;
         lock.unlock();
@@ -172,7 +208,23 @@ void SimulatedBus::DeviceLoop(const std::shared_ptr<Device>& device) {
     m_Changed.notify_all();
 }
 
+void SimulatedBus::WaitForClock(std::unique_lock<std::mutex>& lock, Device& device, double at) {
+    platform::Clock& clock = platform::GetClock();
+    if (clock.IsVirtual()) return;
+    for (;;) {
+        if (!device.plugged) return;
+        const double left = at - clock.Now();
+        if (left <= 0) return;
+        device.wake.wait_for(
+            lock, std::chrono::microseconds(static_cast<std::int64_t>(left * 1000.0) + 1));
+    }
+}
+
 void SimulatedBus::Deliver(Device& device, const Payload& payload, double delayMs) {
+    if (m_Link.load() != LinkModel::kNone) {
+        DeliverOnLink(device, payload, delayMs);
+        return;
+    }
     const double at = platform::GetClock().Now() + std::max(0.0, delayMs);
     std::uint8_t report[platform::kReportSize] = {};
     std::memcpy(report + 1, payload.data(), payload.size());
@@ -187,20 +239,71 @@ void SimulatedBus::Deliver(Device& device, const Payload& payload, double delayM
             handle->queue.push_back({at, payload});
         }
     }
-    Record(false, report, at);
+    Record(false, report, at, at);
     m_Changed.notify_all();
 }
 
-void SimulatedBus::Record(bool out, const std::uint8_t (&report)[platform::kReportSize],
-                          double ms) {
+void SimulatedBus::DeliverOnLink(Device& device, const Payload& payload, double delayMs) {
+    platform::Clock& clock = platform::GetClock();
+    TraceRecord record{};
+    record.out = false;
+    std::memcpy(record.report + 1, payload.data(), payload.size());
+    std::function<void(const TraceRecord&)> sink;
+    std::uint64_t ticket = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        if (!device.plugged) return;
+        // The answer is ready once the model's work is done; it then waits for the next free
+        // millisecond of the direction to the host.
+        const double ready = device.handlingAt + std::max(0.0, delayMs);
+        device.busyUntil = std::max(device.busyUntil, ready);
+        const double at = NextSlot(ready, device.nextInSlot);
+        device.nextInSlot = at + 1.0;
+        WaitForClock(lock, device, at);
+        if (!device.plugged) return;
+        for (auto& [h, handle] : m_Handles) {
+            if (handle->device.get() != &device ||
+                handle->access == platform::HidAccess::kWriteOnly)
+                continue;
+            if (handle->queue.size() >= kHandleQueueLimit) continue;
+            handle->queue.push_back({at, payload});
+        }
+        record.ms = at;
+        record.hostMs = clock.IsVirtual() ? at : clock.Now();
+        ticket = TraceLocked(record, &sink);
+    }
+    m_Changed.notify_all();
+    SinkInTurn(ticket, sink, record);
+}
+
+std::uint64_t SimulatedBus::TraceLocked(const TraceRecord& record,
+                                        std::function<void(const TraceRecord&)>* sink) {
+    if (m_KeepTrace) m_Trace.push_back(record);
+    *sink = m_TraceSink;
+    return m_SinkTickets++;
+}
+
+void SimulatedBus::SinkInTurn(std::uint64_t ticket,
+                              const std::function<void(const TraceRecord&)>& sink,
+                              const TraceRecord& record) {
+    std::unique_lock<std::mutex> lock(m_SinkMutex);
+    m_SinkTurn.wait(lock, [&] { return m_SinkNext == ticket; });
+    if (sink) sink(record);
+    ++m_SinkNext;
+    m_SinkTurn.notify_all();
+}
+
+void SimulatedBus::Record(bool out, const std::uint8_t (&report)[platform::kReportSize], double ms,
+                          double hostMs) {
     TraceRecord record{};
     record.ms = ms;
     record.out = out;
     std::memcpy(record.report, report, sizeof report);
+    record.hostMs = hostMs;
     std::function<void(const TraceRecord&)> sink;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Trace.push_back(record);
+        if (m_KeepTrace) m_Trace.push_back(record);
         sink = m_TraceSink;
     }
     if (sink) sink(record);
@@ -221,9 +324,22 @@ bool SimulatedBus::TakeFault(int& counter) {
     return true;
 }
 
+void SimulatedBus::SetLinkModel(LinkModel link) {
+    m_Link.store(link);
+}
+
+LinkModel SimulatedBus::GetLinkModel() const {
+    return m_Link.load();
+}
+
 void SimulatedBus::SetTraceSink(std::function<void(const TraceRecord&)> sink) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_TraceSink = std::move(sink);
+}
+
+void SimulatedBus::KeepTrace(bool keep) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_KeepTrace = keep;
 }
 
 std::vector<TraceRecord> SimulatedBus::Trace() const {
@@ -304,6 +420,10 @@ bool SimulatedBus::GetAttributes(platform::HidHandle handle, std::uint16_t* vend
 
 bool SimulatedBus::WriteReport(platform::HidHandle handle,
                                const std::uint8_t (&report)[platform::kReportSize]) {
+    const bool onLink = m_Link.load() != LinkModel::kNone;
+    TraceRecord record{};
+    std::function<void(const TraceRecord&)> sink;
+    std::uint64_t ticket = 0;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (TakeFault(m_Faults.failWrites)) return false;
@@ -315,10 +435,26 @@ bool SimulatedBus::WriteReport(platform::HidHandle handle,
         if (!device.plugged) return false;
         Payload payload;
         std::memcpy(payload.data(), report + 1, payload.size());
-        device.inbox.push_back(payload);
+        double crossing = 0;
+        if (onLink) {
+            const double written = platform::GetClock().Now();
+            crossing = NextSlot(written, device.nextOutSlot);
+            device.nextOutSlot = crossing + 1.0;
+            record.ms = crossing;
+            record.out = true;
+            std::memcpy(record.report, report, sizeof report);
+            record.hostMs = written;
+            ticket = TraceLocked(record, &sink);
+        }
+        device.inbox.push_back({payload, crossing});
         device.wake.notify_all();
     }
-    Record(true, report, platform::GetClock().Now());
+    if (!onLink) {
+        const double now = platform::GetClock().Now();
+        Record(true, report, now, now);
+    } else {
+        SinkInTurn(ticket, sink, record);
+    }
     return true;
 }
 

@@ -10,8 +10,18 @@
 // Time comes from platform::GetClock(). On the virtual clock a read first lets the device finish
 // what it was given, then either takes the next report (time moves to its arrival) or times out
 // at once (time moves by the time-out): whole updates run in milliseconds and repeat exactly.
+//
+// The link model decides when a report crosses. Without one (the default) a report crosses when
+// it is written, and a device's report after the delay its model asks for. With the full-speed
+// model the bus keeps the pace of a USB full-speed interrupt endpoint polled once a millisecond:
+// a report crosses at the next whole millisecond of the clock, at most one per millisecond in
+// each direction; the model handles a report once it has crossed, and its answer (plus the
+// delay it asks for, such as a flash time) crosses at the next free millisecond after that. On
+// the real clock the device's thread waits for those moments, so the host sees the pace in real
+// time; on the virtual clock the same crossing times are only stamped on the reports.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,7 +49,18 @@ struct TraceRecord {
     double ms;  // clock time at which it crossed
     bool out;   // host to device
     std::uint8_t report[platform::kReportSize];
+    // Clock time at which the host wrote it (out), or from which the host could read it (in);
+    // it differs from ms only under a link model, where a report waits for its millisecond.
+    double hostMs;
 };
+
+enum class LinkModel {
+    kNone,       // reports cross at once
+    kFullSpeed,  // at the next whole millisecond, one per millisecond in each direction
+};
+
+// "none" or "full-speed"; false for anything else.
+bool ParseLinkModel(const std::string& text, LinkModel* link);
 
 // Failures on demand: each counter makes that many of the next calls fail.
 struct BusFaults {
@@ -75,7 +96,12 @@ public:
     void Settle();
 
     BusFaults& Faults() { return m_Faults; }  // change only while nothing else uses the bus
+    // Change only while no report is on its way.
+    void SetLinkModel(LinkModel link);
+    LinkModel GetLinkModel() const;
     void SetTraceSink(std::function<void(const TraceRecord&)> sink);
+    // False: records go to the trace sink only, so that long runs do not pile them up.
+    void KeepTrace(bool keep);
     std::vector<TraceRecord> Trace() const;
     void ClearTrace();
 
@@ -106,7 +132,17 @@ private:
 
     void DeviceLoop(const std::shared_ptr<Device>& device);
     void Deliver(Device& device, const Payload& payload, double delayMs);
-    void Record(bool out, const std::uint8_t (&report)[platform::kReportSize], double ms);
+    void DeliverOnLink(Device& device, const Payload& payload, double delayMs);
+    // Real clock: waits until clock time `at`, or until the device is pulled out.
+    void WaitForClock(std::unique_lock<std::mutex>& lock, Device& device, double at);
+    void Record(bool out, const std::uint8_t (&report)[platform::kReportSize], double ms,
+                double hostMs);
+    // Link model: records are kept under m_Mutex, in the order of the reports' crossings, and
+    // reach the sink in that order too (the sink is called without m_Mutex, in ticket order).
+    std::uint64_t TraceLocked(const TraceRecord& record,
+                              std::function<void(const TraceRecord&)>* sink);
+    void SinkInTurn(std::uint64_t ticket, const std::function<void(const TraceRecord&)>& sink,
+                    const TraceRecord& record);
     void Notify(std::uint32_t code);
     bool TakeFault(int& counter);
 
@@ -123,8 +159,14 @@ private:
     std::uint32_t m_Writes = 0;
     std::uint32_t m_Reads = 0;
     BusFaults m_Faults;
+    std::atomic<LinkModel> m_Link{LinkModel::kNone};
     std::function<void(const TraceRecord&)> m_TraceSink;
+    bool m_KeepTrace = true;
     std::vector<TraceRecord> m_Trace;
+    std::uint64_t m_SinkTickets = 0;  // under m_Mutex
+    std::mutex m_SinkMutex;
+    std::condition_variable m_SinkTurn;
+    std::uint64_t m_SinkNext = 0;  // under m_SinkMutex
 };
 
 }  // namespace sim

@@ -12,6 +12,20 @@ namespace sim {
 // The 64 payload bytes of a report, without the report id.
 using Payload = std::array<std::uint8_t, 64>;
 
+// How long a controller's flash memory works on what it is asked to do before the controller
+// answers; zero (the default) answers at once. Models add it to the delay of their reply.
+struct FlashTiming {
+    double prepareMsPerUnit = 0;  // per started kFlashPrepareUnit bytes of a region prepared
+    double writeMs = 0;           // per block (command frames) or data message (message stream)
+};
+inline constexpr std::uint32_t kFlashPrepareUnit = 32768;
+
+// The time FlashTiming gives to preparing size bytes.
+inline double PrepareTime(const FlashTiming& timing, std::uint64_t size) {
+    return timing.prepareMsPerUnit *
+           static_cast<double>((size + kFlashPrepareUnit - 1) / kFlashPrepareUnit);
+}
+
 // What a model may do in answer to a report.
 class ReportSink {
 public:

@@ -57,6 +57,7 @@ std::uint32_t FrameController::VersionAddressFor(std::optional<std::uint32_t> de
 
 void FrameController::OnOutputReport(const Payload& payload, ReportSink& sink) {
     std::optional<Payload> toSend;
+    double workMs = 0;  // the flash's time for what this request asks
     bool unplug = false;
     {
         std::lock_guard lock(m_Mutex);
@@ -93,6 +94,7 @@ void FrameController::OnOutputReport(const Payload& payload, ReportSink& sink) {
                     break;
                 case CMD_PREPARE:
                     EraseLocked(request->address, request->size);
+                    workMs = PrepareTime(m_Config.flashTiming, request->size);
                     reply = MakeReply(CMD_PREPARE, {});
                     break;
                 case CMD_WRITE_DATA:
@@ -103,6 +105,7 @@ void FrameController::OnOutputReport(const Payload& payload, ReportSink& sink) {
                         break;
                     }
                     ProgramLocked(request->address, request->payload);
+                    workMs = m_Config.flashTiming.writeMs;
                     reply = MakeReply(request->command, {});
                     break;
                 }
@@ -131,7 +134,7 @@ void FrameController::OnOutputReport(const Payload& payload, ReportSink& sink) {
         sink.Unplug();
     }
     if (toSend) {
-        sink.SendInput(*toSend);
+        sink.SendInput(*toSend, workMs);
     }
 }
 

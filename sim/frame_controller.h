@@ -45,6 +45,9 @@ struct FrameControllerConfig {
     std::optional<std::uint32_t> versionWord = std::nullopt;
     // Where versionWord goes; nullopt: VersionAddressFor(deviceType), where a host reads it.
     std::optional<std::uint32_t> versionAddress = std::nullopt;
+    // Time the flash takes: per started 32 KiB of a CMD_PREPARE region, and per CMD_WRITE_DATA
+    // or CMD_WRITE_INFO block stored; the acknowledgement goes out once it has passed.
+    FlashTiming flashTiming = {};
 };
 
 class FrameController : public DeviceModel {

@@ -37,7 +37,7 @@ void StreamController::OnOutputReport(const Payload& payload, ReportSink& sink) 
             HandleFrame(*frame, actions);
         }
     }
-    for (const Payload& reply : actions.replies) sink.SendInput(reply);
+    for (const Payload& reply : actions.replies) sink.SendInput(reply, actions.delayMs);
     if (actions.unplug) sink.Unplug();
 }
 
@@ -94,6 +94,7 @@ void StreamController::HandleCommand(const DecodedCommand& command, Actions& act
             m_UpdateComplete = false;
             m_DataRequests = 0;
             m_DataMessages = 0;
+            actions.delayMs = PrepareTime(m_Config.flashTiming, description->size);
             RequestNextChunk(actions);
             break;
         }
@@ -101,6 +102,7 @@ void StreamController::HandleCommand(const DecodedCommand& command, Actions& act
             if (!transferOpen) break;
             m_Stored.insert(m_Stored.end(), command.payload.begin(), command.payload.end());
             ++m_DataMessages;
+            actions.delayMs = m_Config.flashTiming.writeMs;
             // Asked for after every data message, the last one too: the host answers the request
             // after the image with SET_FIRMWARE_END.
             RequestNextChunk(actions);

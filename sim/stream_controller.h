@@ -25,6 +25,9 @@ struct StreamControllerConfig {
     std::uint8_t firmwareType = 1;
     std::uint8_t hardwareRevision = 1;
     std::uint16_t productCode = 0x0105;
+    // Time the flash takes: per started 32 KiB of the size SET_FIRMWARE_INFO announces, and per
+    // SET_FIRMWARE_DATA stored; the request that follows goes out once it has passed.
+    FlashTiming flashTiming = {};
 };
 
 // Faults count chunks from 0: chunk n is the one the (n+1)-th FIRMWARE_DATA_REQ of a transfer
@@ -86,6 +89,7 @@ private:
     // sink may call back into the observers.
     struct Actions {
         std::vector<Payload> replies;
+        double delayMs = 0;  // the flash's time for this report, before any reply
         bool unplug = false;
     };
 

@@ -68,16 +68,15 @@ public:
     void SetPos(int position) override {
         if (m_Kind != ControlKind::kProgressBar) return;
         // The bar holds positions to its range, as a progress control does.
-        int shown = 0;
-        m_Window.ApplyControl(
-            m_Id,
-            [&](ControlState& s) {
-                s.positionsRequested.push_back(position);
-                s.position = std::clamp(position, s.lower, std::max(s.lower, s.upper));
-                shown = s.position;
-            },
-            "progress");
-        (void)shown;
+        const auto change = [position](ControlState& s) {
+            s.positionsRequested.push_back(position);
+            s.position = std::clamp(position, s.lower, std::max(s.lower, s.upper));
+        };
+        if (m_Window.IsUiThread()) {
+            m_Window.ApplyControl(m_Id, change, "progress");
+        } else {
+            m_Window.QueueControl(m_Id, change, "progress");
+        }
     }
 
 private:
@@ -126,6 +125,24 @@ void HeadlessWindow::ApplyControl(int id, const std::function<void(ControlState&
         }
         if (!line.empty()) Emit(line);
     });
+}
+
+void HeadlessWindow::QueueControl(int id, std::function<void(ControlState&)> change,
+                                  std::string event) {
+    m_Toolkit.BeginQueuedChange();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (!m_Ended) {
+            m_Tasks.push_back([this, id, change = std::move(change), event = std::move(event)] {
+                ApplyControl(id, change, event);
+                m_Toolkit.EndQueuedChange();
+            });
+            m_Cv.notify_all();
+            return;
+        }
+    }
+    // No window any more: nothing to change, as for RunOnUiThread.
+    m_Toolkit.EndQueuedChange();
 }
 
 void HeadlessWindow::SetWindowText(const std::string& title) {
@@ -289,6 +306,7 @@ std::string HeadlessWindow::Title() const {
 }
 
 HeadlessWindow::ControlState HeadlessWindow::ControlSnapshot(int id) const {
+    if (!IsUiThread()) m_Toolkit.WaitQueuedChanges();
     std::lock_guard<std::mutex> lock(m_Mutex);
     auto it = m_State.find(id);
     return it == m_State.end() ? ControlState{} : it->second;
@@ -318,6 +336,10 @@ void HeadlessWindow::AnswerOpenBox(int answer) {
 }
 
 int HeadlessToolkit::RunModal(CDialog& dialog, const DialogTemplate& dialogTemplate) {
+    {
+        std::lock_guard<std::mutex> lock(m_QueuedMutex);
+        m_UiThread = std::this_thread::get_id();
+    }
     HeadlessWindow window(*this, dialog, dialogTemplate);
     dialog.AttachWindow(&window);
     dialog.OnInitDialog();
@@ -369,7 +391,28 @@ void HeadlessToolkit::Record(const std::string& line) {
     if (sink) sink(line);
 }
 
+void HeadlessToolkit::BeginQueuedChange() {
+    std::unique_lock<std::mutex> lock(m_QueuedMutex);
+    // One change at a time in the queue: a busy user-interface thread holds the caller back, as
+    // it did when each change waited, instead of letting changes pile up.
+    m_QueuedDone.wait(lock, [&] { return m_QueuedChanges == 0; });
+    ++m_QueuedChanges;
+}
+
+void HeadlessToolkit::EndQueuedChange() {
+    std::lock_guard<std::mutex> lock(m_QueuedMutex);
+    if (--m_QueuedChanges == 0) m_QueuedDone.notify_all();
+}
+
+void HeadlessToolkit::WaitQueuedChanges() const {
+    std::unique_lock<std::mutex> lock(m_QueuedMutex);
+    // The user-interface thread carries them out itself, after what it is doing now.
+    if (std::this_thread::get_id() == m_UiThread) return;
+    m_QueuedDone.wait(lock, [&] { return m_QueuedChanges == 0; });
+}
+
 std::vector<std::string> HeadlessToolkit::Events() const {
+    WaitQueuedChanges();
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Events;
 }

@@ -77,6 +77,10 @@ public:
 
     void ApplyControl(int id, const std::function<void(ControlState&)>& change,
                       const std::string& event);
+    // Queues the change for the user-interface thread and returns without waiting for it, once
+    // the previous queued change has been made; snapshots and the event lines read from other
+    // threads wait until it has been made.
+    void QueueControl(int id, std::function<void(ControlState&)> change, std::string event);
 
 private:
     class HeadlessControl;
@@ -134,6 +138,11 @@ public:
 private:
     friend class HeadlessWindow;
     void Record(const std::string& line);
+    // Changes queued by HeadlessWindow::QueueControl and not yet made; Begin waits until none is.
+    void BeginQueuedChange();
+    void EndQueuedChange();
+    // Waits until none is left; on the user-interface thread it returns at once.
+    void WaitQueuedChanges() const;
 
     BoxScript m_BoxScript;
     FileScript m_FileScript;
@@ -144,6 +153,10 @@ private:
     std::vector<std::string> m_Events;
     std::vector<BoxRequest> m_Boxes;
     std::vector<FileDialogRequest> m_FileDialogs;
+    mutable std::mutex m_QueuedMutex;
+    mutable std::condition_variable m_QueuedDone;
+    int m_QueuedChanges = 0;
+    std::thread::id m_UiThread;  // of the latest RunModal
 };
 
 }  // namespace platform

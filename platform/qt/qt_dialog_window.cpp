@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 namespace platform {
 
@@ -85,10 +87,27 @@ public:
     }
     void SetPos(int position) override {
         if (m_Kind != ControlKind::kProgressBar) return;
-        m_Window.RunOnUiThread([&] {
+        const auto set = [this, position] {
             auto* bar = static_cast<QProgressBar*>(m_Widget);
             // A progress control holds positions to its range; QProgressBar would ignore them.
             bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
+        };
+        if (m_Window.IsUiThread()) {
+            set();
+            return;
+        }
+        // A worker sets the position once per block: it queues the step behind its earlier
+        // changes and goes on, unless its previous step is still queued, so that a busy
+        // user-interface thread holds it back as before instead of piling up steps.
+        std::unique_lock<std::mutex> lock(m_StepMutex);
+        m_StepDone.wait(lock, [&] { return !m_StepQueued; });
+        m_StepQueued = true;
+        lock.unlock();
+        m_Window.Post([this, set] {
+            set();
+            std::lock_guard<std::mutex> done(m_StepMutex);
+            m_StepQueued = false;
+            m_StepDone.notify_all();
         });
     }
 
@@ -96,6 +115,9 @@ private:
     QtDialogWindow& m_Window;
     QWidget* m_Widget;
     ControlKind m_Kind;
+    std::mutex m_StepMutex;
+    std::condition_variable m_StepDone;
+    bool m_StepQueued = false;  // a worker's SetPos waits in the window's queue
 };
 
 QtDialogWindow::QtDialogWindow(CDialog& dialog, const DialogTemplate& t)

@@ -64,6 +64,33 @@ case "$case_name" in
     "$sim" --help >"$work/out" 2>"$work/err" || fail "--help"
     grep -q -- "--flash-dump" "$work/out" || fail "help text"
     ;;
+  link)
+    # A message-stream update (no fixed pauses) at the full-speed link's pace in real time:
+    # every report crosses at a whole millisecond, at most one per millisecond each way, and the
+    # controller answers in a later millisecond than the report it answers.
+    "$make_firmware" stream none 3000 "$work/fw.dat" "$work/image.bin" || fail "make-firmware"
+    "$sim" --auto --controller stream --link full-speed --write-time 0 --firmware "$work/fw.dat" \
+      --flash-dump "$work/dump.bin" --trace "$work/trace" >"$work/out" 2>"$work/err"
+    status=$?
+    [ "$status" -eq 0 ] || fail "exit $status"
+    cmp "$work/image.bin" "$work/dump.bin" || fail "flash differs from the image"
+    awk '
+      { if ($1 !~ /^[0-9]+\.000$/) { print "not a whole millisecond: " $0; bad = 1 } }
+      $2 == "OUT" { if (n_out && $1 + 0 < last_out + 1) { print "two OUT in one ms: " $0; bad = 1 }
+                    last_out = $1 + 0; n_out++ }
+      $2 == "IN"  { if (n_in && $1 + 0 < last_in + 1) { print "two IN in one ms: " $0; bad = 1 }
+                    if ($1 + 0 <= last_out) { print "answer before its request: " $0; bad = 1 }
+                    last_in = $1 + 0; n_in++ }
+      END { if (n_out < 90 || n_in < 90) { print "too few reports"; bad = 1 } exit bad }
+    ' "$work/trace" >"$work/check" || { cat "$work/check"; fail "trace breaks the link model"; }
+    "$sim" --link fast >"$work/out" 2>"$work/err"
+    [ $? -eq 2 ] || fail "--link fast: expected exit 2"
+    grep -q -- "--link: expects none or full-speed" "$work/err" || fail "no --link message"
+    "$sim" --help >"$work/out" 2>"$work/err" || fail "--help"
+    for option in --link --prepare-time --write-time; do
+      grep -q -- "$option" "$work/out" || fail "help text lacks $option"
+    done
+    ;;
   timeout)
     "$sim" --auto --controller frame --device-type 0x6006 --timeout 300 >"$work/out" 2>"$work/err"
     [ $? -eq 3 ] || fail "expected exit 3"
